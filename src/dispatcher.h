@@ -1,0 +1,41 @@
+// The request dispatcher: the route table, the static files and the health probe.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "krv_webui.h"
+#include "platform.h"
+
+// Serves one connection: reads one request, answers it, closes the socket.
+// Nothing escapes it; a failure ends this connection only.
+void handle_client(plat::socket_handle client, const config& cfg);
+
+// The query numbers of the wallet-log route.
+struct wallet_log_query {
+    int lines = 30;
+    int offset = -1;
+};
+wallet_log_query parse_wallet_log_query(const std::string& path);
+
+// Converts text like stoi in base 10 (leading white space, sign, digits,
+// anything after them ignored); nullopt without digits or outside int32.
+std::optional<int> convert_int(std::string_view text);
+
+// True when a request target may be mapped onto a file of the web folder:
+// it starts with "/", holds no ".." and no NUL byte.
+bool static_path_allowed(const std::string& path);
+
+// The complete response for a static file request (200, 400 or 404).
+std::string serve_static_file(const std::string& path, const config& cfg);
+
+// A file's whole content; empty when it cannot be opened or read.
+std::string read_file(const std::string& path);
+
+// {"status":"ok"} when the wallet RPC service answers the probe with
+// status 200, otherwise {"status":"unreachable"}.
+std::string health_json(const config& cfg);
+
+// True when a status line at the start of data carries the code 200.
+bool status_line_is_200(std::string_view data);

@@ -1,0 +1,285 @@
+#include "startup.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "dispatcher.h"
+
+std::atomic<bool> g_running{true};
+std::atomic<plat::socket_t> g_server_fd{plat::invalid_socket};
+
+static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<plat::socket_t>::is_always_lock_free);
+
+const char* const help_text =
+    "krv-webui \xE2\x80\x94 KRV Chain Web Dashboard\n"
+    "\n"
+    "Usage: krv-webui [options]\n"
+    "\n"
+    "Options:\n"
+    "  --port <N>           HTTP port (default: 8880)\n"
+    "  --rpc-host <IP>      wallet-rpc host (default: 127.0.0.1)\n"
+    "  --rpc-port <N>       wallet-rpc port (default: 18083)\n"
+    "  --daemon-port <N>    daemon rpc port (default: 18831)\n"
+    "  --web-dir <path>     Path to web/ directory\n"
+    "  --wallet-log <path>  Path to wallet-rpc log file (for live tailing)\n"
+    "  --wallet-dir <path>  Wallets folder (enables /wallets listing)\n"
+    "  --localhost-only     Bind to 127.0.0.1 only (default: 0.0.0.0)\n"
+    "\n"
+    "Start krv-wallet-rpc first, then run this.\n";
+
+namespace {
+
+constexpr const char* page_file = "/krv-webui.html";
+constexpr int listen_backlog = 32;
+// Pause before accepting again after a failed accept (out of descriptors,
+// an aborted connection): long enough not to spin, short enough to recover.
+constexpr int accept_retry_ms = 50;
+
+bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+void serve_connection(plat::socket_handle client, const config& cfg)
+{
+    try {
+        handle_client(std::move(client), cfg);
+    } catch (...) {
+        // Nothing may end the process from a connection thread.
+    }
+}
+
+// Hands the connection to a detached thread; if none can be started the
+// socket is closed (by its owner going out of scope) and accepting goes on.
+void start_connection_thread(plat::socket_t c, const config& cfg)
+{
+    try {
+        std::thread(serve_connection, plat::socket_handle(c), std::cref(cfg)).detach();
+    } catch (...) {
+    }
+}
+
+void accept_loop(const config& cfg)
+{
+    while (g_running.load()) {
+        plat::socket_t listener = g_server_fd.load();
+        if (listener == plat::invalid_socket) return;
+        plat::socket_t c = plat::accept_client(listener);
+        if (c == plat::invalid_socket) {
+            if (!g_running.load()) return;
+            plat::sleep_ms(accept_retry_ms);
+            continue;
+        }
+        start_connection_thread(c, cfg);
+    }
+}
+
+// Opens the listener; prints the failing call's error and returns an
+// invalid handle on failure.
+plat::socket_handle open_listener(config& cfg)
+{
+    plat::socket_handle s(plat::tcp_socket());
+    if (!s.valid()) {
+        plat::print_socket_error("socket");
+        return s;
+    }
+    plat::set_listener_reuse(s.get());
+    if (!plat::bind_ipv4(s.get(), cfg.bind_host, cfg.port)) {
+        plat::print_socket_error("bind");
+        s.reset();
+        return s;
+    }
+    if (!plat::listen_socket(s.get(), listen_backlog)) {
+        plat::print_socket_error("listen");
+        s.reset();
+        return s;
+    }
+    // With port 0 the system picks one; the banner shows the real one.
+    if (cfg.port == 0) cfg.port = plat::local_port(s.get());
+    return s;
+}
+
+}  // namespace
+
+extern "C" void signal_handler(int)
+{
+    g_running.store(false);
+    plat::interrupt_accept(g_server_fd);
+}
+
+std::optional<std::uint16_t> convert_port(const std::string& text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && is_c_space(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    long long value = 0;
+    std::size_t digits = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
+        value = value * 10 + (text[i] - '0');
+        if (value > 2147483648LL) return std::nullopt;
+    }
+    if (digits == 0) return std::nullopt;
+    if (negative) value = -value;
+    if (value > 2147483647LL) return std::nullopt;
+    // No range check: the low 16 bits are kept (65616 is 80, -1 is 65535).
+    return static_cast<std::uint16_t>(static_cast<std::uint32_t>(value) & 0xFFFFu);
+}
+
+command_line scan_command_line(int argc, const char* const* argv, config& cfg)
+{
+    command_line result;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            result.result = command_line::help;
+            return result;
+        }
+        if (arg == "--localhost-only") {
+            cfg.bind_host = "127.0.0.1";
+            continue;
+        }
+        std::uint16_t* number = arg == "--port"          ? &cfg.port
+                                : arg == "--rpc-port"    ? &cfg.rpc_port
+                                : arg == "--daemon-port" ? &cfg.daemon_port
+                                                         : nullptr;
+        std::string* text = arg == "--rpc-host"     ? &cfg.rpc_host
+                            : arg == "--web-dir"    ? &cfg.web_dir
+                            : arg == "--wallet-log" ? &cfg.wallet_log
+                            : arg == "--wallet-dir" ? &cfg.wallet_dir
+                                                    : nullptr;
+        if (number == nullptr && text == nullptr) continue;
+        // A value option standing last has no effect.
+        if (i + 1 >= argc) break;
+        std::string value = argv[++i];
+        if (text != nullptr) {
+            *text = value;
+        } else if (auto port = convert_port(value)) {
+            *number = *port;
+        } else {
+            result.result = command_line::bad_number;
+            result.option = arg;
+            result.value = value;
+            return result;
+        }
+    }
+    return result;
+}
+
+std::vector<std::string> web_dir_candidates(const std::string& program_path)
+{
+    std::vector<std::string> candidates;
+    std::size_t sep = program_path.rfind('/');
+    if (sep == std::string::npos) sep = program_path.rfind('\\');
+    if (sep != std::string::npos) {
+        std::string dir = program_path.substr(0, sep);
+        candidates.push_back(dir + "/../web");
+        candidates.push_back(dir + "/../../web");
+        candidates.push_back(dir + "/../../../web");
+    }
+    candidates.push_back("./web");
+    candidates.push_back("../web");
+    return candidates;
+}
+
+std::string find_web_dir(const std::string& program_path)
+{
+    for (const std::string& c : web_dir_candidates(program_path))
+        if (plat::readable(c + page_file)) return c;
+    return "./web";
+}
+
+std::string find_wallet_log(const char* home, const char* userprofile)
+{
+    const char* base = home != nullptr ? home : userprofile;
+    if (base == nullptr) return std::string();
+    const std::string b = base;
+    for (const std::string& c : {b + "/krv-wallet-rpc.log", b + "/.krv/krv-wallet-rpc.log",
+                                 b + "/KRV/krv-wallet-rpc.log", std::string("/var/log/krv-wallet-rpc.log")})
+        if (plat::readable(c)) return c;
+    return std::string();
+}
+
+std::string banner_text(const config& cfg, const std::string& host)
+{
+    std::string b =
+        "\n"
+        "  ╔═══════════════════════════════════════════════╗\n"
+        "  ║       KRV — Kestral Rune Vault WebUI          ║\n"
+        "  ╚═══════════════════════════════════════════════╝\n"
+        "\n";
+    b += "  Listening:    http://" + cfg.bind_host + ":" + std::to_string(cfg.port) + "\n";
+    b += "  Wallet RPC:   " + cfg.rpc_host + ":" + std::to_string(cfg.rpc_port) + "\n";
+    b += "  Web dir:      " + cfg.web_dir + "\n";
+    b += "  Wallet log:   " + (cfg.wallet_log.empty() ? "(not found — use --wallet-log)" : cfg.wallet_log) +
+         "\n";
+    b += "\n";
+    if (cfg.bind_host == "0.0.0.0") {
+        b += "  LAN access:   http://" + (host.empty() ? "(host name unavailable)" : host) + ":" +
+             std::to_string(cfg.port) + "\n\n";
+    }
+    b += "  Press Ctrl+C to stop.\n\n";
+    return b;
+}
+
+int run_server(int argc, const char* const* argv, config& cfg)
+{
+    plat::socket_library net;
+    if (!net.ok()) {
+        std::fprintf(stderr, "ERROR: WSAStartup failed\n");
+        return 1;
+    }
+    cfg.web_dir = find_web_dir(argc > 0 && argv[0] != nullptr ? argv[0] : "");
+    command_line cli = scan_command_line(argc, argv, cfg);
+    if (cli.result == command_line::help) {
+        std::fputs(help_text, stdout);
+        return 0;
+    }
+    if (cli.result == command_line::bad_number) {
+        std::fprintf(stderr, "ERROR: %s needs a number, got \"%s\"\n", cli.option.c_str(), cli.value.c_str());
+        return 1;
+    }
+
+    std::signal(SIGINT, signal_handler);
+    std::signal(SIGTERM, signal_handler);
+
+    std::string page = cfg.web_dir + page_file;
+    if (!plat::readable(page)) {
+        std::fprintf(stderr, "ERROR: Cannot find %s\n", page.c_str());
+        std::fprintf(stderr, "  Use --web-dir to specify the web/ directory\n");
+        return 1;
+    }
+
+    plat::socket_handle listener = open_listener(cfg);
+    if (!listener.valid()) return 1;
+
+    if (cfg.wallet_log.empty())
+        cfg.wallet_log = find_wallet_log(std::getenv("HOME"), std::getenv("USERPROFILE"));
+
+    std::string host = cfg.bind_host == "0.0.0.0" ? plat::host_name() : std::string();
+    std::fputs(banner_text(cfg, host).c_str(), stdout);
+    std::fflush(stdout);
+
+    // From here the listener belongs to g_server_fd: the stop-request
+    // handler may wake or close it, and shutdown closes what is left.
+    g_server_fd.store(listener.release());
+    if (g_running.load()) accept_loop(cfg);
+
+    plat::socket_t fd = g_server_fd.exchange(plat::invalid_socket);
+    if (fd != plat::invalid_socket) plat::close_socket(fd);
+    std::fputs("\nShutdown.\n", stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
+#ifndef KRV_WEBUI_NO_MAIN
+int main(int argc, char** argv)
+{
+    plat::console_utf8();
+    // Detached connection threads may read the config until the process
+    // ends, so main ends with exit, which leaves its locals alive.
+    config cfg;
+    std::exit(run_server(argc, argv, cfg));
+}
+#endif

@@ -1,0 +1,126 @@
+// Every difference between POSIX sockets and Windows Sockets lives behind
+// this header; no other file includes a system header of either platform.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace plat {
+
+#ifdef _WIN32
+using socket_t = std::uintptr_t;  // SOCKET: an unsigned handle, never compared with < 0
+inline constexpr socket_t invalid_socket = ~socket_t{0};
+#else
+using socket_t = int;
+inline constexpr socket_t invalid_socket = -1;
+#endif
+
+// Starts the socket library for the life of the object (WSAStartup 2.2 on
+// Windows). On POSIX it ignores SIGPIPE, so a browser that goes away while
+// its answer is being sent cannot end the process.
+class socket_library {
+public:
+    socket_library();
+    ~socket_library();
+    socket_library(const socket_library&) = delete;
+    socket_library& operator=(const socket_library&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    bool ok_ = false;
+};
+
+// Owns one socket: closes it on destruction; moves leave the source empty.
+class socket_handle {
+public:
+    socket_handle() = default;
+    explicit socket_handle(socket_t s) : s_(s) {}
+    ~socket_handle() { reset(); }
+    socket_handle(socket_handle&& o) noexcept : s_(o.release()) {}
+    socket_handle& operator=(socket_handle&& o) noexcept;
+    socket_handle(const socket_handle&) = delete;
+    socket_handle& operator=(const socket_handle&) = delete;
+
+    socket_t get() const { return s_; }
+    bool valid() const { return s_ != invalid_socket; }
+    socket_t release();
+    void reset();
+
+private:
+    socket_t s_ = invalid_socket;
+};
+
+// The three kinds of failed receive that the upstream readers tell apart.
+enum class error_class { interrupted, would_block_or_timed_out, other };
+
+// The last socket error of this thread; read it right after the failing call.
+int last_socket_error();
+error_class classify_error(int err);
+// Prints "label: reason" for the last socket error on standard error.
+void print_socket_error(const char* label);
+
+// A new IPv4 stream socket, or invalid_socket.
+socket_t tcp_socket();
+void close_socket(socket_t s);
+
+// True when text is a dotted-quad IPv4 literal (no name lookup).
+bool is_ipv4_literal(const std::string& text);
+// Blocking connect to host:port; false without connecting anywhere when
+// host is not an IPv4 literal.
+bool connect_ipv4(socket_t s, const std::string& host, std::uint16_t port);
+// Binds to host:port (host must be an IPv4 literal).
+bool bind_ipv4(socket_t s, const std::string& host, std::uint16_t port);
+bool listen_socket(socket_t s, int backlog);
+// The next connection, or invalid_socket; the peer address is not kept.
+socket_t accept_client(socket_t listener);
+// The local port a socket is bound to (0 when unknown).
+std::uint16_t local_port(socket_t s);
+
+// One send or receive; > 0 is the byte count, 0 a closed peer (receive),
+// < 0 a failure whose code last_socket_error() gives. Sending never
+// raises SIGPIPE.
+long long send_some(socket_t s, const char* data, std::size_t len);
+long long recv_some(socket_t s, char* buf, std::size_t len);
+// Like recv_some but leaves the bytes queued.
+long long peek_some(socket_t s, char* buf, std::size_t len);
+
+void set_recv_timeout(socket_t s, int ms);
+void set_send_timeout(socket_t s, int ms);
+void set_send_buffer(socket_t s, int bytes);
+void set_recv_buffer(socket_t s, int bytes);
+// Lets a restarted server bind its port at once, without letting a second
+// program bind a port this one holds.
+void set_listener_reuse(socket_t s);
+
+// Called from the stop-request handler (async-signal-safe): makes a blocked
+// accept on the listener held in server_fd return. On POSIX the listener is
+// shut down but left open, so its descriptor number cannot be reused before
+// the main thread closes it; on Windows the handler closes it and clears
+// server_fd, since that is what wakes accept there.
+void interrupt_accept(std::atomic<socket_t>& server_fd);
+
+// True when the file or directory at path can be read.
+bool readable(const std::string& path);
+
+// Calls visit for every entry of the folder in enumeration order; false
+// when it cannot be enumerated. is_dir is also true for a link to a folder.
+bool list_directory(const std::string& dir,
+                    const std::function<void(const std::string& name, bool is_dir)>& visit);
+
+// 64-bit file positions (long is 32 bits on Windows).
+bool seek_file(std::FILE* f, long long offset, int whence);
+long long tell_file(std::FILE* f);
+
+void sleep_ms(int ms);
+
+// The machine's host name; empty when it cannot be had.
+std::string host_name();
+
+// Makes a Windows console show the UTF-8 banner as drawn; nothing elsewhere.
+void console_utf8();
+
+}  // namespace plat

@@ -1,0 +1,50 @@
+// Start-up and shutdown: the command line, the folder and log searches,
+// the listener and the accept loop (main lives in krv_webui.cpp).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "krv_webui.h"
+#include "platform.h"
+
+// Shared between the main thread and the stop-request handler only.
+extern std::atomic<bool> g_running;
+extern std::atomic<plat::socket_t> g_server_fd;
+
+extern "C" void signal_handler(int);
+
+extern const char* const help_text;
+
+// What the command-line scan decided.
+struct command_line {
+    enum outcome { run, help, bad_number } result = run;
+    std::string option;  // with bad_number: the option and its value
+    std::string value;
+};
+
+// Applies the options in argv[1..] to cfg; stops at help or at a number
+// that does not convert.
+command_line scan_command_line(int argc, const char* const* argv, config& cfg);
+
+// A port value converted like stoi and truncated to 16 bits; nullopt when
+// it does not begin with a number or lies outside the int32 range.
+std::optional<std::uint16_t> convert_port(const std::string& text);
+
+// The folders tried for the web directory, in order, for a program path.
+std::vector<std::string> web_dir_candidates(const std::string& program_path);
+// The first candidate holding a readable page, else "./web".
+std::string find_web_dir(const std::string& program_path);
+
+// The wallet RPC log found from HOME (or, when HOME is unset, USERPROFILE);
+// empty when neither is set or no candidate is readable.
+std::string find_wallet_log(const char* home, const char* userprofile);
+
+// The banner lines for cfg; host is the machine's name for the LAN line.
+std::string banner_text(const config& cfg, const std::string& host);
+
+// Runs the server: start-up, accept loop, shutdown. Returns the exit status.
+int run_server(int argc, const char* const* argv, config& cfg);

@@ -1,0 +1,144 @@
+#include "test_support.h"
+
+#include <chrono>
+#include <fstream>
+#include <random>
+
+#include "dispatcher.h"
+#include "http_message.h"
+
+namespace test {
+
+plat::socket_handle listen_loopback()
+{
+    plat::socket_handle s(plat::tcp_socket());
+    if (!s.valid()) return s;
+    if (!plat::bind_ipv4(s.get(), "127.0.0.1", 0) || !plat::listen_socket(s.get(), 128)) s.reset();
+    return s;
+}
+
+plat::socket_handle connect_loopback(std::uint16_t port)
+{
+    plat::socket_handle s(plat::tcp_socket());
+    if (!s.valid()) return s;
+    plat::set_recv_timeout(s.get(), 10000);
+    plat::set_send_timeout(s.get(), 10000);
+    if (!plat::connect_ipv4(s.get(), "127.0.0.1", port)) s.reset();
+    return s;
+}
+
+bool send_all(plat::socket_t s, std::string_view data)
+{
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        long long n = plat::send_some(s, data.data() + sent, data.size() - sent);
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string read_until_close(plat::socket_t s)
+{
+    std::string out;
+    char buf[65536];
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        long long n = plat::recv_some(s, buf, sizeof buf);
+        if (n > 0) {
+            out.append(buf, static_cast<std::size_t>(n));
+        } else if (n < 0 &&
+                   plat::classify_error(plat::last_socket_error()) == plat::error_class::interrupted) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    return out;
+}
+
+std::string http_exchange(std::uint16_t port, std::string_view request)
+{
+    plat::socket_handle c = connect_loopback(port);
+    if (!c.valid() || !send_all(c.get(), request)) return {};
+    return read_until_close(c.get());
+}
+
+server::server(config cfg) : cfg_(std::move(cfg)), listener_(listen_loopback())
+{
+    port_ = plat::local_port(listener_.get());
+    listener_fd_ = listener_.get();
+    accept_thread_ = std::thread([this] {
+        for (;;) {
+            plat::socket_t c = plat::accept_client(listener_.get());
+            if (c == plat::invalid_socket) return;
+            std::lock_guard<std::mutex> lock(threads_mutex_);
+            threads_.emplace_back(handle_client, plat::socket_handle(c), std::cref(cfg_));
+        }
+    });
+}
+
+server::~server()
+{
+    plat::interrupt_accept(listener_fd_);
+    accept_thread_.join();
+    // On Windows the interrupt closes the listener itself.
+    if (listener_fd_.load() == plat::invalid_socket) listener_.release();
+    for (auto& t : threads_)
+        t.join();
+}
+
+response split_response(const std::string& raw)
+{
+    response r;
+    std::size_t end = raw.find("\r\n\r\n");
+    if (end == std::string::npos || raw.compare(0, 9, "HTTP/1.1 ") != 0) return r;
+    r.head = raw.substr(0, end);
+    r.body = raw.substr(end + 4);
+    r.status = std::atoi(raw.c_str() + 9);
+    return r;
+}
+
+std::string expected_head(int status, std::string_view reason, std::string_view content_type,
+                          std::uint64_t body_length)
+{
+    return "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) +
+           "\r\nContent-Type: " + std::string(content_type) +
+           "\r\nContent-Length: " + std::to_string(body_length) +
+           "\r\nAccess-Control-Allow-Origin: *\r\n"
+           "Access-Control-Allow-Headers: Content-Type\r\n"
+           "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+           "Connection: close";
+}
+
+temp_dir::temp_dir()
+{
+    std::random_device rd;
+    for (;;) {
+        path_ = std::filesystem::temp_directory_path() / ("krv-test-" + std::to_string(rd()));
+        if (std::filesystem::create_directory(path_)) break;
+    }
+}
+
+temp_dir::~temp_dir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void write_file(const std::filesystem::path& p, std::string_view bytes)
+{
+    std::ofstream f(p, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void append_file(const std::filesystem::path& p, std::string_view bytes)
+{
+    std::ofstream f(p, std::ios::binary | std::ios::app);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string server_binary() { return KRV_WEBUI_BINARY; }
+std::string source_dir() { return KRV_SOURCE_DIR; }
+
+}  // namespace test

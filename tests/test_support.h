@@ -1,0 +1,87 @@
+// Helpers shared by the tests: a real server on a loopback port, a raw
+// client, temporary folders. Every wait has a deadline.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "krv_webui.h"
+#include "platform.h"
+
+namespace test {
+
+// A listener on 127.0.0.1:0 (port read back), or an invalid handle.
+plat::socket_handle listen_loopback();
+
+// A client socket connected to 127.0.0.1:port, with a 10 s receive time-out.
+plat::socket_handle connect_loopback(std::uint16_t port);
+
+bool send_all(plat::socket_t s, std::string_view data);
+
+// Everything the peer sends until it closes (or 10 s pass).
+std::string read_until_close(plat::socket_t s);
+
+// Sends request to 127.0.0.1:port and returns everything answered until close.
+std::string http_exchange(std::uint16_t port, std::string_view request);
+
+// handle_client behind a loopback listener, one thread per connection,
+// all joined on destruction.
+class server {
+public:
+    explicit server(config cfg);
+    ~server();
+    server(const server&) = delete;
+    server& operator=(const server&) = delete;
+    std::uint16_t port() const { return port_; }
+    const config& cfg() const { return cfg_; }
+
+private:
+    config cfg_;
+    plat::socket_handle listener_;
+    std::atomic<plat::socket_t> listener_fd_{plat::invalid_socket};
+    std::uint16_t port_ = 0;
+    std::thread accept_thread_;
+    std::mutex threads_mutex_;
+    std::vector<std::thread> threads_;
+};
+
+// A response split into its parts; status 0 when it did not parse.
+struct response {
+    int status = 0;
+    std::string head;  // status line and headers, without the blank line
+    std::string body;
+};
+response split_response(const std::string& raw);
+
+// The exact head the server writes for a body of body_length bytes.
+std::string expected_head(int status, std::string_view reason, std::string_view content_type,
+                          std::uint64_t body_length);
+
+// A fresh folder under the system temp folder, removed with everything in it.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::string str() const { return path_.string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+void write_file(const std::filesystem::path& p, std::string_view bytes);
+void append_file(const std::filesystem::path& p, std::string_view bytes);
+
+// Path of the built server program and of the source tree.
+std::string server_binary();
+std::string source_dir();
+
+}  // namespace test
