@@ -38,6 +38,23 @@ bool send_all(plat::socket_t s, std::string_view data)
     return true;
 }
 
+std::pair<plat::socket_handle, plat::socket_handle> loopback_pair()
+{
+    plat::socket_handle listener = listen_loopback();
+    plat::socket_handle client = connect_loopback(plat::local_port(listener.get()));
+    plat::socket_handle server(plat::accept_client(listener.get()));
+    plat::set_recv_timeout(server.get(), 10000);
+    return {std::move(client), std::move(server)};
+}
+
+std::pair<plat::socket_handle, std::uint16_t> refused_port()
+{
+    plat::socket_handle s(plat::tcp_socket());
+    plat::bind_ipv4(s.get(), "127.0.0.1", 0);
+    std::uint16_t port = plat::local_port(s.get());
+    return {std::move(s), port};
+}
+
 std::string read_until_close(plat::socket_t s)
 {
     std::string out;

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "krv_webui.h"
@@ -23,6 +24,13 @@ plat::socket_handle listen_loopback();
 plat::socket_handle connect_loopback(std::uint16_t port);
 
 bool send_all(plat::socket_t s, std::string_view data);
+
+// Two connected loopback sockets: first the client end, second the accepted end.
+std::pair<plat::socket_handle, plat::socket_handle> loopback_pair();
+
+// A port on 127.0.0.1 where connects are refused, for as long as the
+// returned socket (bound, not listening) is kept.
+std::pair<plat::socket_handle, std::uint16_t> refused_port();
 
 // Everything the peer sends until it closes (or 10 s pass).
 std::string read_until_close(plat::socket_t s);

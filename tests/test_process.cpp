@@ -1,0 +1,169 @@
+// The built program, run as a child process: command line, banner,
+// start-up failures and the stop request.
+#include "child_process.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const char* const expected_help =
+    "krv-webui — KRV Chain Web Dashboard\n\nUsage: krv-webui [options]\n\nOptions:\n"
+    "  --port <N>           HTTP port (default: 8880)\n"
+    "  --rpc-host <IP>      wallet-rpc host (default: 127.0.0.1)\n"
+    "  --rpc-port <N>       wallet-rpc port (default: 18083)\n"
+    "  --daemon-port <N>    daemon rpc port (default: 18831)\n"
+    "  --web-dir <path>     Path to web/ directory\n"
+    "  --wallet-log <path>  Path to wallet-rpc log file (for live tailing)\n"
+    "  --wallet-dir <path>  Wallets folder (enables /wallets listing)\n"
+    "  --localhost-only     Bind to 127.0.0.1 only (default: 0.0.0.0)\n"
+    "\nStart krv-wallet-rpc first, then run this.\n";
+
+// A web folder with a page, and a HOME without a wallet log.
+class Program : public ::testing::Test {
+protected:
+    Program()
+    {
+        std::filesystem::create_directories(root.path() / "web");
+        std::filesystem::create_directories(root.path() / "home");
+        test::write_file(root.path() / "web" / "krv-webui.html", "page");
+    }
+
+    test::child_options options(std::vector<std::string> args)
+    {
+        test::child_options o;
+        o.args = std::move(args);
+        o.env = {{"HOME", (root.path() / "home").string()}, {"USERPROFILE", std::nullopt}};
+        return o;
+    }
+
+    std::string web() const { return (root.path() / "web").string(); }
+
+    test::temp_dir root;
+};
+
+TEST_F(Program, HelpIsPrintedAndEndsWithStatus0)
+{
+    for (auto args : {std::vector<std::string>{"--help"}, {"-h"}, {"--rpc-port", "1", "--help", "--rpc-port", "2"},
+                      {"--web-dir", "/nowhere", "-h"}}) {
+        test::run_result r = test::run_program(test::server_binary(), options(args));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, expected_help);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(Program, ANumberThatDoesNotConvertIsOneErrorLine)
+{
+    test::run_result r = test::run_program(test::server_binary(), options({"--port", "--help"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "ERROR: --port needs a number, got \"--help\"\n");
+
+    r = test::run_program(test::server_binary(), options({"--web-dir", web(), "--rpc-port", "99999999999"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "ERROR: --rpc-port needs a number, got \"99999999999\"\n");
+}
+
+TEST_F(Program, MissingPageEndsWithStatus1)
+{
+    test::run_result r = test::run_program(test::server_binary(), options({"--web-dir", "/srv/dash"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "ERROR: Cannot find /srv/dash/krv-webui.html\n  Use --web-dir to specify the web/ directory\n");
+}
+
+TEST_F(Program, BindFailureIsReportedWithStatus1)
+{
+    plat::socket_handle holder = test::listen_loopback();
+    std::string port = std::to_string(plat::local_port(holder.get()));
+    test::run_result r =
+        test::run_program(test::server_binary(), options({"--web-dir", web(), "--localhost-only", "--port", port}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("bind: ", 0), 0u) << r.err;
+}
+
+TEST_F(Program, BannerThenShutdownOnSigterm)
+{
+    test::child c(test::server_binary(), options({"--web-dir", web(), "--localhost-only", "--port", "0"}));
+    ASSERT_TRUE(c.wait_for_output("Press Ctrl+C to stop.\n\n", 10s)) << c.err();
+    unsigned short port = test::banner_port(c.out());
+    ASSERT_NE(port, 0);
+    EXPECT_EQ(c.out(),
+              "\n"
+              "  ╔═══════════════════════════════════════════════╗\n"
+              "  ║       KRV — Kestral Rune Vault WebUI          ║\n"
+              "  ╚═══════════════════════════════════════════════╝\n"
+              "\n"
+              "  Listening:    http://127.0.0.1:" +
+                  std::to_string(port) + "\n  Wallet RPC:   127.0.0.1:18083\n  Web dir:      " + web() +
+                  "\n  Wallet log:   (not found — use --wallet-log)\n\n  Press Ctrl+C to stop.\n\n");
+    EXPECT_EQ(test::split_response(test::http_exchange(port, "GET / HTTP/1.1\r\n\r\n")).body, "page");
+
+    c.send_signal(SIGTERM);
+    EXPECT_EQ(c.wait(5s), 0);
+    EXPECT_EQ(c.out().substr(c.out().size() - 11), "\nShutdown.\n");
+    EXPECT_EQ(c.err(), "");
+}
+
+TEST_F(Program, AllAddressesBannerNamesTheHostAndTheWalletLogFromHome)
+{
+    test::write_file(root.path() / "home" / "krv-wallet-rpc.log", "line\n");
+    test::child c(test::server_binary(), options({"--web-dir", web(), "--port", "0"}));
+    ASSERT_TRUE(c.wait_for_output("Press Ctrl+C to stop.\n\n", 10s)) << c.err();
+    std::string out = c.out();
+    EXPECT_NE(out.find("  Listening:    http://0.0.0.0:"), std::string::npos);
+    EXPECT_NE(out.find("  Wallet log:   " + (root.path() / "home").string() + "/krv-wallet-rpc.log\n\n  LAN access:   http://"),
+              std::string::npos)
+        << out;
+    c.send_signal(SIGINT);
+    EXPECT_EQ(c.wait(5s), 0);
+}
+
+TEST_F(Program, StopRequestWithManyIdleConnections)
+{
+    test::child c(test::server_binary(), options({"--web-dir", web(), "--localhost-only", "--port", "0"}));
+    ASSERT_TRUE(c.wait_for_output("Press Ctrl+C to stop.\n\n", 10s));
+    unsigned short port = test::banner_port(c.out());
+    std::vector<plat::socket_handle> idle;
+    for (int i = 0; i < 200; ++i) {
+        idle.push_back(test::connect_loopback(port));
+        ASSERT_TRUE(idle.back().valid());
+        test::send_all(idle.back().get(), "GET / HTTP/1.1\r\n");
+    }
+    // One full exchange proves the connections before it were accepted.
+    ASSERT_FALSE(test::http_exchange(port, "GET / HTTP/1.1\r\n\r\n").empty());
+
+    auto start = std::chrono::steady_clock::now();
+    c.send_signal(SIGTERM);
+    EXPECT_EQ(c.wait(2s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_NE(c.out().find("\nShutdown.\n"), std::string::npos);
+}
+
+TEST_F(Program, AClientThatResetsMidResponseLeavesTheServerServing)
+{
+    test::write_file(root.path() / "web" / "big.js", std::string(16 << 20, 'b'));
+    test::child c(test::server_binary(), options({"--web-dir", web(), "--localhost-only", "--port", "0"}));
+    ASSERT_TRUE(c.wait_for_output("Press Ctrl+C to stop.\n\n", 10s));
+    unsigned short port = test::banner_port(c.out());
+    for (int i = 0; i < 5; ++i) {
+        plat::socket_handle s = test::connect_loopback(port);
+        test::send_all(s.get(), "GET /big.js HTTP/1.1\r\n\r\n");
+        char buf[1024];
+        ASSERT_GT(plat::recv_some(s.get(), buf, sizeof buf), 0);
+        // Closing with unread bytes makes the kernel answer the server's sends with a reset.
+    }
+    EXPECT_EQ(test::split_response(test::http_exchange(port, "GET / HTTP/1.1\r\n\r\n")).body, "page");
+    EXPECT_FALSE(c.wait(0ms).has_value());
+    c.send_signal(SIGTERM);
+    EXPECT_EQ(c.wait(5s), 0);
+}
+
+}  // namespace

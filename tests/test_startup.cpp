@@ -1,0 +1,164 @@
+#include "startup.h"
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+struct scanned {
+    command_line cli;
+    config cfg;
+};
+
+scanned scan(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "krv-webui");
+    std::vector<const char*> argv;
+    for (const auto& a : args) argv.push_back(a.c_str());
+    scanned s;
+    s.cli = scan_command_line(static_cast<int>(argv.size()), argv.data(), s.cfg);
+    return s;
+}
+
+TEST(CommandLine, DefaultsWithoutArguments)
+{
+    scanned s = scan({});
+    EXPECT_EQ(s.cli.result, command_line::run);
+    EXPECT_EQ(s.cfg.bind_host, "0.0.0.0");
+    EXPECT_EQ(s.cfg.port, 8880);
+    EXPECT_EQ(s.cfg.rpc_host, "127.0.0.1");
+    EXPECT_EQ(s.cfg.rpc_port, 18083);
+    EXPECT_EQ(s.cfg.daemon_port, 18831);
+    EXPECT_EQ(s.cfg.wallet_dir, "");
+    EXPECT_EQ(s.cfg.wallet_log, "");
+}
+
+TEST(CommandLine, OptionsAreMatchedWholeAndTheLastOneWins)
+{
+    EXPECT_EQ(scan({"--port", "8080", "--port", "9090"}).cfg.port, 9090);
+    EXPECT_EQ(scan({"--port"}).cfg.port, 8880);
+    EXPECT_EQ(scan({"--port=8080"}).cfg.port, 8880);
+    EXPECT_EQ(scan({"--PORT", "1"}).cfg.port, 8880);
+    EXPECT_EQ(scan({"--localhost-only"}).cfg.bind_host, "127.0.0.1");
+
+    scanned all = scan({"stray", "--rpc-host", "10.0.0.5", "--rpc-port", "1", "--daemon-port", "2", "--web-dir",
+                        "w", "--wallet-log", "l", "--wallet-dir", "--help"});
+    EXPECT_EQ(all.cli.result, command_line::run);
+    EXPECT_EQ(all.cfg.rpc_host, "10.0.0.5");
+    EXPECT_EQ(all.cfg.rpc_port, 1);
+    EXPECT_EQ(all.cfg.daemon_port, 2);
+    EXPECT_EQ(all.cfg.web_dir, "w");
+    EXPECT_EQ(all.cfg.wallet_log, "l");
+    // A value option takes the next argument whatever it looks like.
+    EXPECT_EQ(all.cfg.wallet_dir, "--help");
+}
+
+TEST(CommandLine, HelpStopsTheScan)
+{
+    scanned s = scan({"--rpc-port", "1", "--help", "--rpc-port", "2"});
+    EXPECT_EQ(s.cli.result, command_line::help);
+    EXPECT_EQ(s.cfg.rpc_port, 1);
+    EXPECT_EQ(scan({"-h"}).cli.result, command_line::help);
+}
+
+TEST(CommandLine, ANumberThatDoesNotConvertStopsStartUp)
+{
+    scanned s = scan({"--port", "--help"});
+    EXPECT_EQ(s.cli.result, command_line::bad_number);
+    EXPECT_EQ(s.cli.option, "--port");
+    EXPECT_EQ(s.cli.value, "--help");
+    EXPECT_EQ(scan({"--daemon-port", ""}).cli.result, command_line::bad_number);
+}
+
+TEST(CommandLine, NumberRule)
+{
+    const std::pair<const char*, std::optional<std::uint16_t>> cases[] = {
+        {"8080", 8080},      {"8080abc", 8080}, {"65616", 80},      {"-1", 65535},
+        {"0", 0},            {" 42", 42},       {"+7", 7},          {"2147483647", 65535},
+        {"-2147483648", 0},  {"", std::nullopt}, {"abc", std::nullopt}, {"2147483648", std::nullopt},
+        {"-2147483649", std::nullopt},           {"- 1", std::nullopt},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(convert_port(text), expected) << text;
+}
+
+TEST(WebDirSearch, Candidates)
+{
+    using v = std::vector<std::string>;
+    EXPECT_EQ(web_dir_candidates("C:\\apps\\bin\\krv-webui.exe"),
+              (v{"C:\\apps\\bin/../web", "C:\\apps\\bin/../../web", "C:\\apps\\bin/../../../web", "./web", "../web"}));
+    EXPECT_EQ(web_dir_candidates("krv-webui"), (v{"./web", "../web"}));
+    EXPECT_EQ(web_dir_candidates("/krv-webui"), (v{"/../web", "/../../web", "/../../../web", "./web", "../web"}));
+    // The last slash wins over a later backslash.
+    EXPECT_EQ(web_dir_candidates("a/b\\c")[0], "a/../web");
+}
+
+TEST(WebDirSearch, TakesTheFirstFolderWithThePage)
+{
+    test::temp_dir t;
+    std::filesystem::create_directories(t.path() / "app" / "bin");
+    std::filesystem::create_directories(t.path() / "web");
+    std::filesystem::create_directories(t.path() / "app" / "web");
+    test::write_file(t.path() / "web" / "krv-webui.html", "x");
+    const std::string program = (t.path() / "app" / "bin" / "krv-webui").string();
+    // app/web has no page, so the search goes one level further up.
+    EXPECT_EQ(find_web_dir(program), (t.path() / "app" / "bin").string() + "/../../web");
+    test::write_file(t.path() / "app" / "web" / "krv-webui.html", "x");
+    EXPECT_EQ(find_web_dir(program), (t.path() / "app" / "bin").string() + "/../web");
+}
+
+TEST(WalletLogSearch, HomeFirstThenUserprofile)
+{
+    test::temp_dir home;
+    test::temp_dir profile;
+    std::filesystem::create_directories(home.path() / ".krv");
+    std::filesystem::create_directories(profile.path() / "KRV");
+    test::write_file(profile.path() / "KRV" / "krv-wallet-rpc.log", "x");
+    const std::string fallback = plat::readable("/var/log/krv-wallet-rpc.log") ? "/var/log/krv-wallet-rpc.log" : "";
+
+    // HOME is set, so USERPROFILE is never consulted.
+    EXPECT_EQ(find_wallet_log(home.str().c_str(), profile.str().c_str()), fallback);
+    EXPECT_EQ(find_wallet_log(nullptr, profile.str().c_str()), profile.str() + "/KRV/krv-wallet-rpc.log");
+    test::write_file(home.path() / ".krv" / "krv-wallet-rpc.log", "x");
+    EXPECT_EQ(find_wallet_log(home.str().c_str(), nullptr), home.str() + "/.krv/krv-wallet-rpc.log");
+    test::write_file(home.path() / "krv-wallet-rpc.log", "x");
+    EXPECT_EQ(find_wallet_log(home.str().c_str(), nullptr), home.str() + "/krv-wallet-rpc.log");
+    // Neither set: nothing is tried, not even the fixed path.
+    EXPECT_EQ(find_wallet_log(nullptr, nullptr), "");
+}
+
+TEST(Banner, LocalhostOnlyHasNoLanLine)
+{
+    config cfg;
+    cfg.bind_host = "127.0.0.1";
+    cfg.port = 8080;
+    cfg.web_dir = "./web";
+    EXPECT_EQ(banner_text(cfg, "ignored"),
+              "\n"
+              "  ╔═══════════════════════════════════════════════╗\n"
+              "  ║       KRV — Kestral Rune Vault WebUI          ║\n"
+              "  ╚═══════════════════════════════════════════════╝\n"
+              "\n"
+              "  Listening:    http://127.0.0.1:8080\n"
+              "  Wallet RPC:   127.0.0.1:18083\n"
+              "  Web dir:      ./web\n"
+              "  Wallet log:   (not found — use --wallet-log)\n"
+              "\n"
+              "  Press Ctrl+C to stop.\n\n");
+}
+
+TEST(Banner, AllAddressesShowTheLanLine)
+{
+    config cfg;
+    cfg.web_dir = "/srv/web";
+    cfg.wallet_log = "/home/u/krv-wallet-rpc.log";
+    cfg.rpc_port = 28083;
+    std::string b = banner_text(cfg, "wallet-box");
+    EXPECT_NE(b.find("  Listening:    http://0.0.0.0:8880\n  Wallet RPC:   127.0.0.1:28083\n"
+                     "  Web dir:      /srv/web\n  Wallet log:   /home/u/krv-wallet-rpc.log\n\n"
+                     "  LAN access:   http://wallet-box:8880\n\n  Press Ctrl+C to stop.\n\n"),
+              std::string::npos)
+        << b;
+}
+
+}  // namespace
