@@ -1,0 +1,196 @@
+// The dashboard in headless Chromium, served by the real server, with the
+// wallet simulator behind it. The steps build on each other, in order.
+
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { after, before, describe, it } from 'node:test';
+
+import {
+    launchBrowser, SCREENSHOT_DIR, simRpc, startServer, startSimulator, tempDir, walletAddress,
+} from './harness.mjs';
+
+const WAIT = { timeout: 8000 };
+const exact = (text) => new RegExp(`^${text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}$`);
+
+describe('dashboard in a browser', { timeout: 110000 }, () => {
+    let dir;
+    let sim;
+    let server;
+    let context;
+    let page;
+    const consoleErrors = [];
+
+    // Waits until the element's whole text is `text`.
+    const shows = (selector, text, options = WAIT) =>
+        page.locator(selector).filter({ hasText: typeof text === 'string' ? exact(text) : text }).first().waitFor(options);
+
+    const logPolls = () => page.locator('#log').evaluate((n) => Number(n.dataset.polls ?? 0));
+    const countLines = (text) => page.locator('#log .log-line').evaluateAll(
+        (rows, t) => rows.filter((r) => r.textContent.includes(t)).length, text);
+
+    async function waitForLogPolls(count) {
+        const start = await logPolls();
+        await page.waitForFunction((n) => Number(document.getElementById('log').dataset.polls) >= n, start + count, WAIT);
+    }
+
+    async function send(address, amount) {
+        await page.getByLabel('Destination address').fill(address);
+        await page.getByLabel('Amount (KRV)').fill(amount);
+        await page.getByRole('button', { name: 'Review transfer' }).click();
+    }
+
+    before(async () => {
+        dir = tempDir();
+        sim = await startSimulator(dir);
+        server = await startServer(dir, sim);
+        context = await launchBrowser(dir);
+        page = context.pages()[0] ?? (await context.newPage());
+        page.on('console', (m) => { if (m.type() === 'error') consoleErrors.push(m.text()); });
+        page.on('pageerror', (e) => consoleErrors.push(`page error: ${e.message}`));
+    });
+
+    after(async () => {
+        await context?.close();
+        await server?.stop();
+        await sim?.stop();
+        fs.rmSync(dir, { recursive: true, force: true });
+    });
+
+    it('loads without console errors and shows the health badge and the daemon', async () => {
+        await page.goto(server.url);
+        await shows('#health-text', 'Wallet RPC online');
+        await page.locator('#health[data-state="ok"]').waitFor(WAIT);
+        await shows('#conn-daemon', 'Synchronized');
+        await shows('#daemon-height', /^\d{4,}$/);
+        await shows('#path-height', /^\d{4,}$/);
+        await shows('#daemon-peers', /^8 out, \d in$/);
+        await waitForLogPolls(2);
+        assert.deepEqual(consoleErrors, []);
+        assert.equal(await page.locator('#banner').isHidden(), true);
+    });
+
+    it('lists the wallet files, each once and without .keys', async () => {
+        await page.locator('#wallet-list li').nth(1).waitFor(WAIT);
+        const names = await page.locator('#wallet-list .wallet-pick').allTextContents();
+        assert.deepEqual(names.sort(), ['alice', 'bob']);
+    });
+
+    it('refuses a wrong password, then opens a wallet and shows its exact balance', async () => {
+        await page.getByRole('button', { name: 'Choose wallet alice' }).click();
+        assert.equal(await page.getByLabel('Wallet name').inputValue(), 'alice');
+        await page.getByLabel('Password').fill('wrong');
+        await page.getByLabel('Password').press('Enter');
+        await shows('#open-message', /Could not open alice: .*invalid password/);
+        await page.getByLabel('Password').fill('demo');
+        await page.getByRole('button', { name: 'Open wallet' }).click();
+        // More than 2^53 atomic units: a float would get the last digits wrong.
+        await shows('#balance', '12345.678901234567 KRV');
+        await shows('#unlocked', '12345.678901234567 KRV');
+        await shows('#wallet-address', walletAddress(dir, 'alice'));
+        await shows('#wallet-title', 'Open wallet: alice');
+        await shows('#wallet-height', /^\d{4,}$/);
+        assert.equal(await page.locator('#transfers-body tr').count(), 2);
+    });
+
+    it('shows refused transfers plainly, from the page and from the wallet', async () => {
+        const bob = walletAddress(dir, 'bob');
+        const cases = [
+            // [address, amount, message, reaches the wallet]
+            [bob, '1.0000000000001', 'Amount has more than 12 decimal places.', false],
+            [bob, '0', 'Amount must be greater than zero.', false],
+            [`${bob} x`, '1', 'The address must not contain spaces or line breaks.', false],
+            ['KRVnot-an-address', '1', /^The wallet refused the transfer: Invalid destination address: KRVnot-an-address \(code -2\)$/, true],
+            [bob, '20000', /^The wallet refused the transfer: Not enough unlocked money: .* \(code -4\)$/, true],
+        ];
+        for (const [address, amount, message, confirm] of cases) {
+            await send(address, amount);
+            if (confirm) await page.getByRole('button', { name: 'Confirm and send' }).click();
+            await shows('#send-result', message);
+            assert.equal(await page.locator('#send-confirm').isHidden(), true);
+        }
+        await shows('#balance', '12345.678901234567 KRV');
+    });
+
+    it('sends a transfer after confirmation and shows it, its fee and the new balance', async () => {
+        await send(walletAddress(dir, 'bob'), '1.5');
+        await shows('#send-summary', /^Send 1\.500000000000 KRV from alice to KRV/);
+        await page.getByRole('button', { name: 'Confirm and send' }).click();
+        await shows('#sent-fee', '0.000030000000 KRV');
+        const txid = await page.locator('#sent-txid').textContent();
+        assert.match(txid, /^[0-9a-f]{64}$/);
+        // 12345.678901234567 - 1.5 - 0.00003
+        await shows('#balance', '12344.178871234567 KRV');
+        const row = page.locator(`#transfers-body tr[data-txid="${txid}"]`);
+        await row.waitFor(WAIT);
+        assert.equal(await page.locator('#transfers-body tr').first().getAttribute('data-txid'), txid, 'newest first');
+        assert.deepEqual((await row.locator('td').allTextContents()).slice(0, 4), ['Sending', '−1.500000000000', '0', 'pending']);
+
+        await simRpc(sim, 'sim_mine', { blocks: 2 });
+        await row.locator('td').first().filter({ hasText: 'Sent' }).waitFor(WAIT);
+        const cells = await row.locator('td').allTextContents();
+        assert.equal(Number(cells[2]) >= 2, true, `confirmations: ${cells[2]}`);
+        assert.match(cells[3], /^\d+$/);
+        assert.equal(cells[5], txid);
+    });
+
+    it('follows the log: new lines appear within 2 s, each once, and the filter narrows them', async () => {
+        const stamp = Date.now();
+        const markers = [`marker-one-${stamp}`, `marker-two-${stamp}`, `marker-three-${stamp}`];
+        for (const m of markers.slice(0, 2)) await simRpc(sim, 'sim_log', { message: m });
+        for (const m of markers.slice(0, 2)) {
+            await page.locator('#log .log-line', { hasText: m }).first().waitFor({ timeout: 2000 });
+        }
+        await simRpc(sim, 'sim_log', { message: markers[2] });
+        await page.locator('#log .log-line', { hasText: markers[2] }).first().waitFor({ timeout: 2000 });
+        // Polls that find nothing new must not repeat what is shown.
+        await waitForLogPolls(3);
+        for (const m of markers) assert.equal(await countLines(m), 1, m);
+
+        await page.getByLabel('Filter log lines').fill(`marker-two-${stamp}`);
+        const visible = await page.locator('#log .log-line:visible').allTextContents();
+        assert.equal(visible.length, 1);
+        assert.match(visible[0], new RegExp(markers[1]));
+        await page.getByLabel('Filter log lines').fill('');
+    });
+
+    it('shows a banner while the simulator is down and clears it when it is back', async () => {
+        const { walletPort, daemonPort } = sim;
+        await sim.stop();
+        await page.locator('#banner').waitFor({ state: 'visible', timeout: 8000 });
+        await shows('#banner-list li', /Cannot connect to krv-wallet-rpc at 127\.0\.0\.1:\d+|does not answer the health check/);
+        await shows('#health-text', 'Wallet RPC unreachable');
+
+        sim = await startSimulator(dir, { walletPort, daemonPort });
+        await page.locator('#banner').waitFor({ state: 'hidden', timeout: 10000 });
+        await shows('#health-text', 'Wallet RPC online');
+        // A restarted wallet service has no wallet open.
+        await shows('#wallet-none', /No wallet is open/);
+    });
+
+    it('shows a banner while the dashboard server itself is down, and recovers', async () => {
+        const { port } = server;
+        await server.stop();
+        await shows('#banner-list li', 'The dashboard server does not answer.');
+        await shows('#health-text', 'Dashboard server offline');
+        server = await startServer(dir, sim, port);
+        await page.locator('#banner').waitFor({ state: 'hidden', timeout: 10000 });
+        await shows('#health-text', 'Wallet RPC online');
+    });
+
+    it('saves full-page screenshots at 1280x800 and 375x812', async () => {
+        await simRpc(sim, 'open_wallet', { filename: 'alice', password: 'demo' });
+        await shows('#balance', '12344.178871234567 KRV');
+        fs.mkdirSync(SCREENSHOT_DIR, { recursive: true });
+        await page.setViewportSize({ width: 1280, height: 800 });
+        await page.screenshot({ path: path.join(SCREENSHOT_DIR, 'dashboard-1280x800.png'), fullPage: true });
+        await page.setViewportSize({ width: 375, height: 812 });
+        const width = await page.evaluate(() => document.documentElement.scrollWidth);
+        assert.ok(width <= 375, `page is ${width} px wide at 375 px`);
+        await page.screenshot({ path: path.join(SCREENSHOT_DIR, 'dashboard-375x812.png'), fullPage: true });
+        await page.emulateMedia({ colorScheme: 'dark' });
+        await page.setViewportSize({ width: 1280, height: 800 });
+        await page.screenshot({ path: path.join(SCREENSHOT_DIR, 'dashboard-1280x800-dark.png'), fullPage: true });
+        await page.emulateMedia({ colorScheme: 'light' });
+    });
+});

@@ -1,0 +1,130 @@
+// Starts the real server and the wallet simulator on free loopback ports,
+// and a headless Chromium. Every wait has a deadline; nothing sleeps blindly.
+
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+import { chromium } from 'playwright-core';
+
+import { parseJsonExact } from '../../web/exact-json.js';
+
+export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
+export const BINARY = path.resolve(ROOT, process.env.KRV_WEBUI_BINARY || 'build/krv-webui');
+export const SCREENSHOT_DIR = path.resolve(ROOT, process.env.KRV_SCREENSHOT_DIR || 'build/screenshots');
+const CHROMIUM = process.env.KRV_CHROMIUM || '/usr/bin/chromium';
+const START_TIMEOUT_MS = 10000;
+
+// A child process whose stdout is collected; waitFor(re) resolves to the
+// first match in it.
+class Child {
+    constructor(name, command, args) {
+        this.name = name;
+        this.out = '';
+        this.err = '';
+        this.proc = spawn(command, args, { cwd: ROOT, stdio: ['ignore', 'pipe', 'pipe'] });
+        this.exited = new Promise((resolve) => this.proc.once('exit', (code, signal) => resolve({ code, signal })));
+        this.proc.stdout.on('data', (d) => { this.out += d; });
+        this.proc.stderr.on('data', (d) => { this.err += d; });
+    }
+
+    waitFor(re, timeoutMs = START_TIMEOUT_MS) {
+        return new Promise((resolve, reject) => {
+            const check = () => {
+                const m = re.exec(this.out);
+                if (!m) return false;
+                cleanup();
+                resolve(m);
+                return true;
+            };
+            const onExit = () => {
+                cleanup();
+                reject(new Error(`${this.name} exited before it was ready:\n${this.out}\n${this.err}`));
+            };
+            const timer = setTimeout(() => {
+                cleanup();
+                reject(new Error(`${this.name} not ready within ${timeoutMs} ms:\n${this.out}\n${this.err}`));
+            }, timeoutMs);
+            const cleanup = () => {
+                clearTimeout(timer);
+                this.proc.stdout.off('data', check);
+                this.proc.off('exit', onExit);
+            };
+            if (check()) return;
+            this.proc.stdout.on('data', check);
+            this.proc.once('exit', onExit);
+        });
+    }
+
+    async stop() {
+        if (this.proc.exitCode === null && this.proc.signalCode === null) this.proc.kill('SIGTERM');
+        const timer = setTimeout(() => this.proc.kill('SIGKILL'), 5000);
+        const result = await this.exited;
+        clearTimeout(timer);
+        return result;
+    }
+}
+
+// The simulator; pass the ports of an earlier run to restart it in place.
+export async function startSimulator(dir, { walletPort = 0, daemonPort = 0 } = {}) {
+    const sim = new Child('wallet-sim', process.execPath, [
+        path.join(ROOT, 'tools', 'wallet-sim.mjs'),
+        '--wallet-port', String(walletPort), '--daemon-port', String(daemonPort),
+        '--wallet-dir', path.join(dir, 'wallets'), '--log', path.join(dir, 'wallet-rpc.log'),
+        '--block-seconds', '2', '--sync-seconds', '0',
+    ]);
+    const m = await sim.waitFor(/\{"wallet_port":(\d+),"daemon_port":(\d+)\}/);
+    sim.walletPort = Number(m[1]);
+    sim.daemonPort = Number(m[2]);
+    return sim;
+}
+
+// The server on a free port, or on `port` to restart it where it was.
+export async function startServer(dir, sim, port = 0) {
+    if (!fs.existsSync(BINARY)) throw new Error(`server binary not found: ${BINARY} (build it, or set KRV_WEBUI_BINARY)`);
+    const server = new Child('krv-webui', BINARY, [
+        '--port', String(port), '--localhost-only',
+        '--rpc-port', String(sim.walletPort), '--daemon-port', String(sim.daemonPort),
+        '--web-dir', path.join(ROOT, 'web'),
+        '--wallet-log', path.join(dir, 'wallet-rpc.log'), '--wallet-dir', path.join(dir, 'wallets'),
+    ]);
+    const m = await server.waitFor(/Listening:\s+http:\/\/127\.0\.0\.1:(\d+)/);
+    server.port = Number(m[1]);
+    server.url = `http://127.0.0.1:${server.port}/`;
+    return server;
+}
+
+export async function launchBrowser(dir) {
+    if (!fs.existsSync(CHROMIUM)) throw new Error(`no browser at ${CHROMIUM}: apt-get install -y chromium`);
+    const profile = fs.mkdtempSync(path.join(dir, 'chromium-'));
+    return chromium.launchPersistentContext(profile, {
+        executablePath: CHROMIUM,
+        headless: true,
+        viewport: { width: 1280, height: 800 },
+        args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+            '--disable-component-update', '--disable-sync', '--disable-quic'],
+    });
+}
+
+export function tempDir() {
+    return fs.mkdtempSync(path.join(os.tmpdir(), 'krv-webui-browser-'));
+}
+
+// Calls the simulator's wallet port directly (its own test methods included).
+export async function simRpc(sim, method, params = {}) {
+    const response = await fetch(`http://127.0.0.1:${sim.walletPort}/json_rpc`, {
+        method: 'POST',
+        headers: { 'Content-Type': 'application/json' },
+        body: JSON.stringify({ jsonrpc: '2.0', id: 1, method, params }),
+    });
+    const answer = parseJsonExact(await response.text());
+    if (answer.error) throw new Error(`${method}: ${answer.error.message}`);
+    return answer.result;
+}
+
+// The address of a wallet in the simulator's folder.
+export function walletAddress(dir, name) {
+    return JSON.parse(fs.readFileSync(path.join(dir, 'wallets', `${name}.keys`), 'utf8')).address;
+}

@@ -1,0 +1,619 @@
+#!/usr/bin/env node
+// A stand-in for the wallet RPC service and the daemon, for demos and tests:
+// a growing chain, wallets kept as files, transfers that confirm over blocks,
+// and a log file. It speaks raw HTTP/1.1 so that every answer framing the
+// dashboard server must read (length, chunked, close-delimited) occurs.
+
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+import net from 'node:net';
+import path from 'node:path';
+
+import { DECIMALS, formatAmount, MAX_ATOMIC, toAtomic, TICKER } from '../web/amount.js';
+import { parseJsonExact, stringifyExact } from '../web/exact-json.js';
+
+const HELP = `wallet-sim: a simulated wallet RPC service and daemon on loopback ports
+
+Usage: node tools/wallet-sim.mjs [options]
+  --wallet-port N     wallet RPC port (default 18083; 0 = any free port)
+  --daemon-port N     daemon RPC port (default 18831; 0 = any free port)
+  --wallet-dir PATH   wallet folder (default ./krv-sim/wallets); demo wallets
+                      are created in it when it holds no wallet
+  --log PATH          log file appended to (default ./krv-sim/krv-wallet-rpc.log)
+  --block-seconds S   seconds between blocks (default 5)
+  --sync-seconds S    the daemon starts this far behind and catches up (default 0)
+
+Once listening it prints one JSON line: {"wallet_port":N,"daemon_port":N}.
+Demo wallets: alice and bob, password "demo".
+Besides the wallet methods it answers two of its own on the wallet port:
+sim_log {"message":"..."} appends a line to the log, sim_mine {"blocks":N}
+mines blocks at once.
+`;
+
+const FEE_PER_DESTINATION = 30000000n;
+const UNLOCK_CONFIRMATIONS = 10;
+const SECONDS_PER_BLOCK_ON_RECORD = 120;
+const START_HEIGHT = 2500;
+const CHAIN_FILE = '.krv-sim-chain.json';
+const BASE58 = '123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz';
+const ADDRESS_BODY = 90;
+const ADDRESS_CHECK = 4;
+const DEMO_WALLETS = [
+    { name: 'alice', password: 'demo', received: [[1200, 10000000000000000n], [2100, 2345678901234567n]] },
+    { name: 'bob', password: 'demo', received: [[2300, 42000000000001n]] },
+];
+
+// ---------------------------------------------------------------- options
+
+function parseArgs(argv) {
+    const opts = {
+        walletPort: 18083,
+        daemonPort: 18831,
+        walletDir: path.join('krv-sim', 'wallets'),
+        log: path.join('krv-sim', 'krv-wallet-rpc.log'),
+        blockSeconds: 5,
+        syncSeconds: 0,
+    };
+    const numeric = { '--wallet-port': 'walletPort', '--daemon-port': 'daemonPort',
+        '--block-seconds': 'blockSeconds', '--sync-seconds': 'syncSeconds' };
+    const text = { '--wallet-dir': 'walletDir', '--log': 'log' };
+    for (let i = 0; i < argv.length; i++) {
+        const a = argv[i];
+        if (a === '-h' || a === '--help') {
+            process.stdout.write(HELP);
+            process.exit(0);
+        } else if (a in numeric || a in text) {
+            const v = argv[++i];
+            if (v === undefined) fail(`${a} needs a value`);
+            if (a in text) opts[text[a]] = v;
+            else if (!/^\d+(\.\d+)?$/.test(v)) fail(`${a}: not a number: ${v}`);
+            else opts[numeric[a]] = Number(v);
+        } else {
+            fail(`unknown argument: ${a}`);
+        }
+    }
+    if (opts.blockSeconds <= 0) fail('--block-seconds must be more than 0');
+    return opts;
+}
+
+function fail(message) {
+    process.stderr.write(`wallet-sim: ${message}\n`);
+    process.exit(2);
+}
+
+// ---------------------------------------------------------------- log
+
+let logPath = '';
+
+function pad(n, w = 2) {
+    return String(n).padStart(w, '0');
+}
+
+function log(level, category, message) {
+    const d = new Date();
+    const stamp = `${d.getFullYear()}-${pad(d.getMonth() + 1)}-${pad(d.getDate())} ` +
+        `${pad(d.getHours())}:${pad(d.getMinutes())}:${pad(d.getSeconds())}.${pad(d.getMilliseconds(), 3)}`;
+    // One append per whole line, so a reader never sees half of one.
+    fs.appendFileSync(logPath, `${stamp} ${level} [${category}] ${message}\n`);
+}
+
+// ---------------------------------------------------------------- addresses
+
+function base58(bytes, length) {
+    let n = BigInt(`0x${Buffer.from(bytes).toString('hex')}`);
+    let s = '';
+    while (s.length < length) {
+        s += BASE58[Number(n % 58n)];
+        n /= 58n;
+    }
+    return s;
+}
+
+function checksum(body) {
+    return base58(crypto.createHash('sha256').update(body).digest().subarray(0, 8), ADDRESS_CHECK);
+}
+
+function addressFor(seed) {
+    const bytes = Buffer.concat([
+        crypto.createHash('sha512').update(`krv-sim:${seed}`).digest(),
+        crypto.createHash('sha512').update(`krv-sim:${seed}:2`).digest(),
+    ]);
+    const body = `KRV${base58(bytes, ADDRESS_BODY)}`;
+    return body + checksum(body);
+}
+
+function validAddress(address) {
+    if (typeof address !== 'string') return false;
+    const re = new RegExp(`^KRV[${BASE58}]{${ADDRESS_BODY + ADDRESS_CHECK}}$`);
+    if (!re.test(address)) return false;
+    const body = address.slice(0, address.length - ADDRESS_CHECK);
+    return checksum(body) === address.slice(-ADDRESS_CHECK);
+}
+
+// ---------------------------------------------------------------- storage
+
+function readJson(file) {
+    return parseJsonExact(fs.readFileSync(file, 'utf8'));
+}
+
+function writeJson(file, value) {
+    // Write then rename, so a crash never leaves half a wallet behind.
+    const tmp = `${file}.${process.pid}.tmp`;
+    fs.writeFileSync(tmp, `${stringifyExact(value)}\n`);
+    fs.renameSync(tmp, file);
+}
+
+function hashPassword(salt, password) {
+    return crypto.createHash('sha256').update(`${salt}\0${password}`).digest('hex');
+}
+
+class Store {
+    constructor(dir) {
+        this.dir = dir;
+    }
+
+    file(name) {
+        return path.join(this.dir, name);
+    }
+
+    // Wallet names: data files that have a .keys file beside them.
+    names() {
+        return fs.readdirSync(this.dir)
+            .filter((f) => f.endsWith('.keys') && f.length > 5 && !f.startsWith('.'))
+            .map((f) => f.slice(0, -5))
+            .filter((n) => fs.existsSync(this.file(n)));
+    }
+
+    keys(name) {
+        return readJson(this.file(`${name}.keys`));
+    }
+
+    load(name) {
+        const data = readJson(this.file(name));
+        data.transfers = (data.transfers ?? []).map((t) => ({ ...t, amount: toAtomic(t.amount), fee: toAtomic(t.fee ?? 0) }));
+        return data;
+    }
+
+    save(name, data) {
+        writeJson(this.file(name), data);
+    }
+
+    create(name, password, transfers) {
+        const salt = crypto.randomBytes(16).toString('hex');
+        const address = addressFor(name);
+        writeJson(this.file(`${name}.keys`), {
+            format: 'krv-sim-keys/1', address, salt, password_sha256: hashPassword(salt, password),
+        });
+        this.save(name, { format: 'krv-sim-wallet/1', transfers });
+    }
+
+    addTransfer(name, entry) {
+        const data = this.load(name);
+        data.transfers.push(entry);
+        this.save(name, data);
+    }
+
+    walletWithAddress(address) {
+        return this.names().find((n) => this.keys(n).address === address);
+    }
+
+    hasWallets() {
+        return fs.readdirSync(this.dir).some((f) => !f.startsWith('.'));
+    }
+}
+
+// ---------------------------------------------------------------- chain
+
+class Chain {
+    constructor(store, opts) {
+        this.store = store;
+        this.file = store.file(CHAIN_FILE);
+        this.height = fs.existsSync(this.file) ? readJson(this.file).height : START_HEIGHT;
+        this.syncSeconds = opts.syncSeconds;
+        this.syncBehind = Math.round(opts.syncSeconds * 40);
+        this.started = Date.now();
+        this.save();
+    }
+
+    save() {
+        writeJson(this.file, { height: this.height });
+    }
+
+    // The daemon's own height: behind the network while it syncs.
+    daemonHeight() {
+        if (this.syncSeconds <= 0) return this.height;
+        const done = Math.min(1, (Date.now() - this.started) / (this.syncSeconds * 1000));
+        return this.height - Math.round(this.syncBehind * (1 - done));
+    }
+
+    synchronized() {
+        return this.daemonHeight() >= this.height;
+    }
+
+    confirmations(tx) {
+        return tx.height > 0 ? Math.max(0, this.height - tx.height) : 0;
+    }
+
+    // Adds a block and puts every waiting transaction of every wallet in it.
+    mine() {
+        const block = this.height;
+        this.height += 1;
+        this.save();
+        let confirmed = 0;
+        for (const name of this.store.names()) {
+            const data = this.store.load(name);
+            const waiting = data.transfers.filter((t) => t.height === 0);
+            if (waiting.length === 0) continue;
+            for (const t of waiting) t.height = block;
+            confirmed += waiting.length;
+            this.store.save(name, data);
+        }
+        log('I', 'daemon', `New block ${block}, chain height ${this.height}, ${confirmed} wallet transaction(s) confirmed`);
+    }
+}
+
+// ---------------------------------------------------------------- wallet RPC
+
+class RpcError extends Error {
+    constructor(code, message) {
+        super(message);
+        this.code = code;
+    }
+}
+
+const ERR = {
+    unknown: -1,
+    address: -2,
+    transfer: -4,
+    notOpen: -13,
+    zero: -17,
+    open: -21,
+    params: -32602,
+};
+
+class Wallet {
+    constructor(store, chain) {
+        this.store = store;
+        this.chain = chain;
+        this.open = null;
+    }
+
+    requireOpen() {
+        if (!this.open) throw new RpcError(ERR.notOpen, 'No wallet file');
+        return this.store.load(this.open.name);
+    }
+
+    balances(data) {
+        let balance = 0n;
+        let unlocked = 0n;
+        for (const t of data.transfers) {
+            if (t.type === 'in') {
+                balance += t.amount;
+                if (this.chain.confirmations(t) >= UNLOCK_CONFIRMATIONS) unlocked += t.amount;
+            } else {
+                balance -= t.amount + t.fee;
+                unlocked -= t.amount + t.fee;
+            }
+        }
+        if (unlocked < 0n) unlocked = 0n;
+        if (unlocked > balance) unlocked = balance;
+        return { balance, unlocked };
+    }
+
+    get_height() {
+        this.requireOpen();
+        return { height: this.chain.daemonHeight() };
+    }
+
+    get_address() {
+        this.requireOpen();
+        return { address: this.open.address, addresses: [{ address: this.open.address, label: 'Primary account', address_index: 0, used: true }] };
+    }
+
+    get_balance() {
+        const { balance, unlocked } = this.balances(this.requireOpen());
+        return { balance, unlocked_balance: unlocked };
+    }
+
+    get_transfers(params) {
+        const data = this.requireOpen();
+        const want = { in: !!params.in, out: !!params.out, pending: !!params.pending, pool: !!params.pool };
+        const result = {};
+        for (const t of [...data.transfers].sort((a, b) => (a.height || Infinity) - (b.height || Infinity))) {
+            const kind = t.height > 0 ? t.type : t.type === 'in' ? 'pool' : 'pending';
+            if (!want[kind]) continue;
+            (result[kind] ??= []).push({
+                txid: t.txid, type: kind, amount: t.amount, fee: t.fee, height: t.height,
+                timestamp: t.timestamp, confirmations: this.chain.confirmations(t),
+                address: t.address, unlock_time: 0,
+            });
+        }
+        return result;
+    }
+
+    transfer(params) {
+        const data = this.requireOpen();
+        const dests = params.destinations;
+        if (!Array.isArray(dests) || dests.length === 0) {
+            throw new RpcError(ERR.params, 'destinations must be a non-empty list');
+        }
+        let total = 0n;
+        for (const d of dests) {
+            if (!validAddress(d?.address)) throw new RpcError(ERR.address, `Invalid destination address: ${String(d?.address).slice(0, 120)}`);
+            let amount;
+            try {
+                amount = toAtomic(d.amount);
+            } catch {
+                throw new RpcError(ERR.params, 'amount must be an integer of atomic units');
+            }
+            if (amount <= 0n) throw new RpcError(ERR.zero, 'Amount must be greater than zero');
+            if (amount > MAX_ATOMIC) throw new RpcError(ERR.params, 'amount is beyond 64 bits');
+            total += amount;
+        }
+        const fee = FEE_PER_DESTINATION * BigInt(dests.length);
+        const { unlocked } = this.balances(data);
+        if (total + fee > unlocked) {
+            throw new RpcError(ERR.transfer, `Not enough unlocked money: unlocked ${formatAmount(unlocked)}, ` +
+                `needed ${formatAmount(total + fee)} (amount ${formatAmount(total)} + fee ${formatAmount(fee)})`);
+        }
+        const txid = crypto.randomBytes(32).toString('hex');
+        const timestamp = Math.floor(Date.now() / 1000);
+        this.store.addTransfer(this.open.name, { txid, type: 'out', amount: total, fee, height: 0, timestamp, address: dests[0].address });
+        for (const d of dests) {
+            const receiver = this.store.walletWithAddress(d.address);
+            if (receiver) {
+                this.store.addTransfer(receiver, { txid, type: 'in', amount: toAtomic(d.amount), fee: 0n, height: 0, timestamp, address: this.open.address });
+            }
+        }
+        log('I', 'wallet.rpc', `Transaction ${txid} sent from '${this.open.name}': ${formatAmount(total)} ${TICKER}, fee ${formatAmount(fee)} ${TICKER}`);
+        return { tx_hash: txid, fee, amount: total };
+    }
+
+    open_wallet(params) {
+        const name = params.filename;
+        if (typeof name !== 'string' || name === '') throw new RpcError(ERR.params, 'filename is required');
+        if (name.includes('/') || name.includes('\\') || name.startsWith('.') || !this.store.names().includes(name)) {
+            log('W', 'wallet.rpc', `open_wallet: no wallet named '${name.slice(0, 80)}'`);
+            throw new RpcError(ERR.open, `Failed to open wallet: no wallet named '${name.slice(0, 80)}'`);
+        }
+        const keys = this.store.keys(name);
+        if (hashPassword(keys.salt, String(params.password ?? '')) !== keys.password_sha256) {
+            log('W', 'wallet.rpc', `open_wallet: wrong password for '${name}'`);
+            throw new RpcError(ERR.open, 'Failed to open wallet: invalid password');
+        }
+        if (this.open) log('I', 'wallet.rpc', `Closed wallet '${this.open.name}'`);
+        this.open = { name, address: keys.address };
+        const { balance } = this.balances(this.store.load(name));
+        log('I', 'wallet.rpc', `Opened wallet '${name}', balance ${formatAmount(balance)} ${TICKER}`);
+        return {};
+    }
+
+    close_wallet() {
+        this.requireOpen();
+        log('I', 'wallet.rpc', `Closed wallet '${this.open.name}'`);
+        this.open = null;
+        return {};
+    }
+}
+
+// ---------------------------------------------------------------- HTTP
+
+const REASONS = { 200: 'OK', 400: 'Bad Request', 404: 'Not Found', 405: 'Method Not Allowed', 413: 'Payload Too Large' };
+const MAX_REQUEST = 1 << 20;
+
+// Reads requests off one connection and writes each answer in the framing
+// the handler asks for: 'length', 'chunked' or 'close'.
+function serveConnection(socket, handle) {
+    let buf = Buffer.alloc(0);
+    let closed = false;
+    socket.setNoDelay(true);
+    // The health probe reads one piece of the answer and hangs up.
+    socket.on('error', () => {});
+    socket.on('close', () => { closed = true; });
+    socket.on('data', (chunk) => {
+        buf = Buffer.concat([buf, chunk]);
+        while (!closed) {
+            const request = takeRequest();
+            if (!request) break;
+            const answer = handle(request);
+            writeAnswer(socket, answer);
+            if (answer.framing === 'close') {
+                closed = true;
+                socket.end();
+            }
+        }
+    });
+
+    function takeRequest() {
+        const end = buf.indexOf('\r\n\r\n');
+        if (end < 0) {
+            if (buf.length > MAX_REQUEST) badRequest(413);
+            return null;
+        }
+        const lines = buf.subarray(0, end).toString('latin1').split('\r\n');
+        const [method, target] = lines[0].split(' ');
+        const headers = {};
+        for (const line of lines.slice(1)) {
+            const colon = line.indexOf(':');
+            if (colon > 0) headers[line.slice(0, colon).trim().toLowerCase()] = line.slice(colon + 1).trim();
+        }
+        const length = Number(headers['content-length'] ?? 0);
+        if (!Number.isSafeInteger(length) || length < 0 || length > MAX_REQUEST) {
+            badRequest(length > MAX_REQUEST ? 413 : 400);
+            return null;
+        }
+        if (buf.length < end + 4 + length) return null;
+        const body = buf.subarray(end + 4, end + 4 + length).toString('utf8');
+        buf = buf.subarray(end + 4 + length);
+        return { method, target, headers, body };
+    }
+
+    function badRequest(status) {
+        writeAnswer(socket, { status, body: '{"error":"bad request"}', framing: 'close' });
+        closed = true;
+        socket.end();
+    }
+}
+
+function writeAnswer(socket, { status = 200, body, framing = 'length' }) {
+    const bytes = Buffer.from(body, 'utf8');
+    let head = `HTTP/1.1 ${status} ${REASONS[status] ?? 'Error'}\r\nContent-Type: application/json\r\nServer: krv-wallet-sim\r\n`;
+    if (framing === 'chunked') {
+        socket.write(`${head}Transfer-Encoding: chunked\r\n\r\n`);
+        // Several chunks of uneven size, each its own write.
+        const size = Math.max(1, Math.ceil(bytes.length / 3));
+        for (let i = 0; i < bytes.length; i += size) {
+            const piece = bytes.subarray(i, i + size);
+            socket.write(Buffer.concat([Buffer.from(`${piece.length.toString(16)}\r\n`), piece, Buffer.from('\r\n')]));
+        }
+        socket.write('0\r\n\r\n');
+    } else if (framing === 'close') {
+        socket.write(Buffer.concat([Buffer.from(`${head}Connection: close\r\n\r\n`), bytes]));
+    } else {
+        head += `Content-Length: ${bytes.length}\r\n\r\n`;
+        socket.write(Buffer.concat([Buffer.from(head), bytes]));
+    }
+}
+
+function rpcReply(id, result, framing) {
+    return { body: stringifyExact({ jsonrpc: '2.0', id: id ?? null, result }), framing };
+}
+
+function rpcError(id, code, message, framing = 'length') {
+    return { body: stringifyExact({ jsonrpc: '2.0', id: id ?? null, error: { code, message } }), framing };
+}
+
+// Parses a JSON-RPC body and runs methods[name](params).
+function dispatchRpc(request, methods, framingOf) {
+    let call;
+    try {
+        call = parseJsonExact(request.body);
+    } catch {
+        return rpcError(null, -32700, 'Parse error');
+    }
+    if (!call || typeof call !== 'object' || Array.isArray(call) || typeof call.method !== 'string') {
+        return rpcError(call?.id, -32600, 'Invalid request');
+    }
+    const method = methods[call.method];
+    if (!method) return rpcError(call.id, -32601, 'Method not found');
+    const params = call.params && typeof call.params === 'object' ? call.params : {};
+    try {
+        return rpcReply(call.id, method(params), framingOf(call.method));
+    } catch (e) {
+        if (e instanceof RpcError) return rpcError(call.id, e.code, e.message);
+        log('E', 'wallet.rpc', `${call.method} failed: ${e.message}`);
+        return rpcError(call.id, ERR.unknown, `Internal error: ${e.message}`);
+    }
+}
+
+function walletHandler(wallet, chain) {
+    const methods = {
+        get_height: () => wallet.get_height(),
+        get_address: () => wallet.get_address(),
+        get_balance: () => wallet.get_balance(),
+        get_transfers: (p) => wallet.get_transfers(p),
+        transfer: (p) => wallet.transfer(p),
+        open_wallet: (p) => wallet.open_wallet(p),
+        close_wallet: () => wallet.close_wallet(),
+        sim_log: (p) => {
+            log('I', 'sim', String(p.message ?? '').replace(/[\r\n]+/g, ' '));
+            return {};
+        },
+        sim_mine: (p) => {
+            const n = Math.min(100, Math.max(1, Number(p.blocks) || 1));
+            for (let i = 0; i < n; i++) chain.mine();
+            return { height: chain.height };
+        },
+    };
+    return (request) => {
+        if (request.target !== '/json_rpc') return { status: 404, body: '{"error":"not found"}' };
+        if (request.method !== 'POST') return { status: 405, body: '{"error":"use POST"}' };
+        return dispatchRpc(request, methods, (m) => (m === 'get_transfers' ? 'chunked' : 'length'));
+    };
+}
+
+function daemonInfo(chain) {
+    const height = chain.daemonHeight();
+    return {
+        status: 'OK', height, target_height: chain.height, synchronized: chain.synchronized(),
+        incoming_connections_count: 2 + (chain.height % 3), outgoing_connections_count: 8,
+        tx_pool_size: 0, difficulty: 250000 + (chain.height % 997), version: '0.1.0-sim',
+    };
+}
+
+function daemonHandler(chain) {
+    const methods = {
+        get_info: () => daemonInfo(chain),
+        get_block_count: () => ({ count: chain.daemonHeight(), status: 'OK' }),
+    };
+    const paths = {
+        '/get_height': () => ({ body: stringifyExact({ height: chain.daemonHeight(), status: 'OK' }), framing: 'chunked' }),
+        '/get_info': () => ({ body: stringifyExact(daemonInfo(chain)), framing: 'close' }),
+    };
+    return (request) => {
+        if (request.target === '/json_rpc' && request.method === 'POST') {
+            return dispatchRpc(request, methods, (m) => (m === 'get_info' ? 'close' : 'length'));
+        }
+        const route = paths[request.target];
+        if (route && (request.method === 'GET' || request.method === 'POST')) return route();
+        return { status: 404, body: '{"status":"Not found"}' };
+    };
+}
+
+// ---------------------------------------------------------------- main
+
+function listen(port, handler) {
+    return new Promise((resolve, reject) => {
+        const server = net.createServer((socket) => serveConnection(socket, handler));
+        server.once('error', reject);
+        server.listen({ port, host: '127.0.0.1' }, () => resolve(server));
+    });
+}
+
+function prepare(opts) {
+    fs.mkdirSync(opts.walletDir, { recursive: true });
+    fs.mkdirSync(path.dirname(path.resolve(opts.log)), { recursive: true });
+    logPath = opts.log;
+    const store = new Store(opts.walletDir);
+    const fresh = !store.hasWallets();
+    const chain = new Chain(store, opts);
+    if (fresh) {
+        for (const w of DEMO_WALLETS) {
+            const now = Math.floor(Date.now() / 1000);
+            const transfers = w.received.map(([height, amount], i) => ({
+                txid: crypto.createHash('sha256').update(`${w.name}:${i}`).digest('hex'),
+                type: 'in', amount, fee: 0n, height,
+                timestamp: now - (chain.height - height) * SECONDS_PER_BLOCK_ON_RECORD,
+                address: addressFor(`faucet-${i}`),
+            }));
+            store.create(w.name, w.password, transfers);
+        }
+        log('I', 'sim', `Created demo wallets ${DEMO_WALLETS.map((w) => w.name).join(', ')} in ${opts.walletDir}`);
+    }
+    return { store, chain };
+}
+
+async function main() {
+    const opts = parseArgs(process.argv.slice(2));
+    const { store, chain } = prepare(opts);
+    const wallet = new Wallet(store, chain);
+    let servers;
+    try {
+        servers = [await listen(opts.walletPort, walletHandler(wallet, chain)), await listen(opts.daemonPort, daemonHandler(chain))];
+    } catch (e) {
+        fail(`cannot listen: ${e.message}`);
+    }
+    const timer = setInterval(() => chain.mine(), opts.blockSeconds * 1000);
+    log('I', 'sim', `Wallet RPC on 127.0.0.1:${servers[0].address().port}, daemon on 127.0.0.1:${servers[1].address().port}, ${DECIMALS} decimals`);
+    process.stdout.write(`${JSON.stringify({ wallet_port: servers[0].address().port, daemon_port: servers[1].address().port })}\n`);
+    const stop = () => {
+        clearInterval(timer);
+        log('I', 'sim', 'Stopping');
+        for (const s of servers) s.close();
+        process.exit(0);
+    };
+    process.on('SIGINT', stop);
+    process.on('SIGTERM', stop);
+}
+
+main();
