@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "http_message.h"
@@ -12,6 +13,11 @@ namespace {
 
 constexpr std::string_view json_type = "application/json";
 constexpr int client_send_buffer = 2097152;
+// Read size once a file has grown past the size it had when measured.
+constexpr std::size_t file_block = 65536;
+// A body from this size on is sent apart from its head instead of copied
+// behind it, and a file from this size on is sent from the file itself.
+constexpr std::size_t join_max_size = 65536;
 
 struct file_closer {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -40,16 +46,84 @@ bool has_control_byte(std::string_view s)
     return false;
 }
 
-std::string forwarded(const std::string& result, const std::string& error_body)
+// The size a file has now; 0 when unknown (a directory, a missing file).
+std::size_t size_hint(const std::string& path)
 {
-    if (result.empty()) return http_response(502, json_type, error_body);
-    return http_response(200, json_type, result);
+    std::error_code ec;
+    std::uintmax_t size = std::filesystem::file_size(path, ec);
+    return ec ? 0 : static_cast<std::size_t>(size);
 }
 
-std::string route_request(const http_request& req, const config& cfg)
+// Appends the file's bytes to out; expected, the size it had, lets them
+// arrive in one read into memory sized once. False when it cannot be opened.
+bool append_file(const std::string& path, std::string& out, std::size_t expected)
+{
+    file_ptr f(std::fopen(path.c_str(), "rb"));
+    if (!f) return false;
+    // Unbuffered, reads go straight into out instead of through the stream's buffer.
+    std::setvbuf(f.get(), nullptr, _IONBF, 0);
+    std::size_t at = out.size();
+    // One byte more than expected shows the end of the file in the same read.
+    std::size_t want = expected + 1;
+    for (;;) {
+        out.resize(at + want);
+        std::size_t n = std::fread(out.data() + at, 1, want, f.get());
+        at += n;
+        if (n < want) break;
+        want = std::max(at, file_block);
+    }
+    out.resize(at);
+    return true;
+}
+
+// One answer as it goes out: text, then body, then the first file_length
+// bytes of file. A large body or file stays apart from its head, so that
+// it is not copied to join them; the bytes sent are the same.
+struct reply {
+    std::string text;
+    std::string body{};
+    file_ptr file{};
+    std::uint64_t file_length = 0;
+};
+
+reply forwarded(std::string result, const std::string& error_body)
+{
+    if (result.empty()) return {http_response(502, json_type, error_body)};
+    if (result.size() < join_max_size) return {http_response(200, json_type, result)};
+    return {http_response_head(200, json_type, result.size()), std::move(result)};
+}
+
+reply read_static_file(const std::string& file, const std::string& p, std::size_t expected)
+{
+    const std::string_view type = content_type_for(p);
+    // The file is read straight in behind its head, so its bytes are copied once.
+    std::string message = http_response_head(200, type, expected);
+    const std::size_t head_size = message.size();
+    if (!append_file(file, message, expected) || message.size() == head_size)
+        return {http_response(404, "text/plain", "Not Found: " + p)};
+    const std::size_t body_size = message.size() - head_size;
+    // The file changed size after it was measured: the head must say what came.
+    if (body_size != expected) message.replace(0, head_size, http_response_head(200, type, body_size));
+    return {std::move(message)};
+}
+
+// With stream, a larger file is left open to be sent from instead of read into memory.
+reply static_file_reply(const std::string& path, const config& cfg, bool stream)
+{
+    std::string p = path == "/" ? "/krv-webui.html" : path;
+    if (!static_path_allowed(p)) return {http_response(400, "text/plain", "Bad Request")};
+    const std::string file = cfg.web_dir + p;
+    const std::size_t size = size_hint(file);
+    if (!stream || size < join_max_size) return read_static_file(file, p, size);
+    file_ptr f(std::fopen(file.c_str(), "rb"));
+    if (!f) return {http_response(404, "text/plain", "Not Found: " + p)};
+    return {http_response_head(200, content_type_for(p), size), {}, std::move(f), size};
+}
+
+reply route_request(const http_request& req, const config& cfg)
 {
     const std::string& path = req.path;
-    if (req.method == "OPTIONS") return http_response(200, "text/plain", "");
+    if (req.method == "OPTIONS") return {http_response(200, "text/plain", "")};
     if (path == "/json_rpc" && req.method == "POST") {
         return forwarded(proxy_json_rpc(cfg.rpc_host, cfg.rpc_port, req.body),
                          "{\"error\":\"Cannot connect to krv-wallet-rpc at " + cfg.rpc_host + ":" +
@@ -62,25 +136,36 @@ std::string route_request(const http_request& req, const config& cfg)
     }
     if (path.starts_with("/rpc/")) {
         std::string target = path.substr(4);
-        if (has_control_byte(target)) return http_response(400, "text/plain", "Bad Request");
+        if (has_control_byte(target)) return {http_response(400, "text/plain", "Bad Request")};
         return forwarded(proxy_raw(cfg, target, req.body), "{\"error\":\"Cannot connect to RPC\"}");
     }
     if (path == "/wallet-log" || path.starts_with("/wallet-log?")) {
         wallet_log_query q = parse_wallet_log_query(path);
-        return http_response(200, json_type, read_tail_json(cfg.wallet_log, q.lines, q.offset));
+        return {http_response(200, json_type, read_tail_json(cfg.wallet_log, q.lines, q.offset))};
     }
-    if (path == "/health") return http_response(200, json_type, health_json(cfg));
-    if (path == "/wallets") return http_response(200, json_type, list_wallets_json(cfg.wallet_dir));
-    return serve_static_file(path, cfg);
+    if (path == "/health") return {http_response(200, json_type, health_json(cfg))};
+    if (path == "/wallets") return {http_response(200, json_type, list_wallets_json(cfg.wallet_dir))};
+    return static_file_reply(path, cfg, true);
 }
 
-void send_response(plat::socket_t s, const std::string& response)
+// False when a send failed; the rest is then not tried.
+bool send_all(plat::socket_t s, const std::string& bytes)
 {
     std::size_t sent = 0;
-    while (sent < response.size()) {
-        long long n = plat::send_some(s, response.data() + sent, response.size() - sent);
-        if (n <= 0) return;
+    while (sent < bytes.size()) {
+        long long n = plat::send_some(s, bytes.data() + sent, bytes.size() - sent);
+        if (n <= 0) return false;
         sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void send_reply(plat::socket_t s, const reply& r)
+{
+    if (r.file) {
+        plat::send_head_and_file(s, r.text, r.file.get(), r.file_length);
+    } else if (send_all(s, r.text)) {
+        send_all(s, r.body);
     }
 }
 
@@ -132,22 +217,13 @@ bool static_path_allowed(const std::string& path)
 std::string read_file(const std::string& path)
 {
     std::string content;
-    file_ptr f(std::fopen(path.c_str(), "rb"));
-    if (!f) return content;
-    char buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0)
-        content.append(buf, n);
+    append_file(path, content, size_hint(path));
     return content;
 }
 
 std::string serve_static_file(const std::string& path, const config& cfg)
 {
-    std::string p = path == "/" ? "/krv-webui.html" : path;
-    if (!static_path_allowed(p)) return http_response(400, "text/plain", "Bad Request");
-    std::string content = read_file(cfg.web_dir + p);
-    if (content.empty()) return http_response(404, "text/plain", "Not Found: " + p);
-    return http_response(200, content_type_for(p), content);
+    return static_file_reply(path, cfg, false).text;
 }
 
 bool status_line_is_200(std::string_view data)
@@ -186,7 +262,7 @@ void handle_client(plat::socket_handle client, const config& cfg)
         plat::set_send_buffer(client.get(), client_send_buffer);
         http_request req;
         if (!parse_request(client.get(), req)) return;
-        send_response(client.get(), route_request(req, cfg));
+        send_reply(client.get(), route_request(req, cfg));
     } catch (...) {
         // Whatever failed (memory, most likely) ends this connection only:
         // it is closed without a reply, like a request that cannot be read.

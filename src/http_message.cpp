@@ -43,6 +43,29 @@ bool receive_more(plat::socket_t s, std::string& out)
     }
 }
 
+// Room for every head but the content type: the fixed lines, a reason, two numbers.
+constexpr std::size_t head_room = 256;
+
+void append_head(std::string& out, int status, std::string_view content_type, std::uint64_t body_length)
+{
+    char number[24];
+    out += "HTTP/1.1 ";
+    out.append(number, std::to_chars(number, number + sizeof number, status).ptr);
+    out += ' ';
+    out += reason_phrase(status);
+    out += "\r\nContent-Type: ";
+    out += content_type;
+    out += "\r\nContent-Length: ";
+    out.append(number, std::to_chars(number, number + sizeof number, body_length).ptr);
+    out +=
+        "\r\n"
+        "Access-Control-Allow-Origin: *\r\n"
+        "Access-Control-Allow-Headers: Content-Type\r\n"
+        "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+        "Connection: close\r\n"
+        "\r\n";
+}
+
 }  // namespace
 
 std::size_t find_head_end(std::string_view data)
@@ -121,31 +144,18 @@ bool parse_request(plat::socket_t client, http_request& req)
 
 std::string http_response_head(int status, std::string_view content_type, std::uint64_t body_length)
 {
-    char number[24];
     std::string head;
-    head.reserve(256 + content_type.size());
-    head += "HTTP/1.1 ";
-    head.append(number, std::to_chars(number, number + sizeof number, status).ptr);
-    head += ' ';
-    head += reason_phrase(status);
-    head += "\r\nContent-Type: ";
-    head += content_type;
-    head += "\r\nContent-Length: ";
-    head.append(number, std::to_chars(number, number + sizeof number, body_length).ptr);
-    head +=
-        "\r\n"
-        "Access-Control-Allow-Origin: *\r\n"
-        "Access-Control-Allow-Headers: Content-Type\r\n"
-        "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
-        "Connection: close\r\n"
-        "\r\n";
+    head.reserve(head_room + content_type.size());
+    append_head(head, status, content_type, body_length);
     return head;
 }
 
 std::string http_response(int status, std::string_view content_type, std::string_view body)
 {
-    std::string message = http_response_head(status, content_type, body.size());
-    message.reserve(message.size() + body.size());
+    // Sized once, so the body is copied once and the head never moves.
+    std::string message;
+    message.reserve(head_room + content_type.size() + body.size());
+    append_head(message, status, content_type, body.size());
     message += body;
     return message;
 }

@@ -1,5 +1,6 @@
 #include "platform.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -8,15 +9,20 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <io.h>
-#include <windows.h>
+// winsock2.h must come before windows.h, which would pull in the old winsock.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
+#include <io.h>
 #else
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <signal.h>
+#ifdef __linux__
+#include <sys/sendfile.h>
+#endif
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -156,6 +162,20 @@ long long tell_file(std::FILE* f) { return _ftelli64(f); }
 
 void console_utf8() { SetConsoleOutputCP(CP_UTF8); }
 
+bool stream_pair(socket_handle& a, socket_handle& b)
+{
+    socket_handle listener(tcp_socket());
+    if (!listener.valid() || !bind_ipv4(listener.get(), "127.0.0.1", 0) || !listen_socket(listener.get(), 1))
+        return false;
+    socket_handle client(tcp_socket());
+    if (!client.valid() || !connect_ipv4(client.get(), "127.0.0.1", local_port(listener.get()))) return false;
+    socket_handle server(accept_client(listener.get()));
+    if (!server.valid()) return false;
+    a = std::move(client);
+    b = std::move(server);
+    return true;
+}
+
 #else
 
 socket_library::socket_library()
@@ -171,8 +191,9 @@ int last_socket_error() { return errno; }
 error_class classify_error(int err)
 {
     if (err == EINTR) return error_class::interrupted;
-    // A receive time-out set with SO_RCVTIMEO reports EAGAIN.
-    if (err == EAGAIN || err == EWOULDBLOCK || err == ETIMEDOUT) return error_class::would_block_or_timed_out;
+    // A receive time-out set with SO_RCVTIMEO reports EAGAIN; ETIMEDOUT
+    // means the connection itself died, so it is no reason to wait again.
+    if (err == EAGAIN || err == EWOULDBLOCK) return error_class::would_block_or_timed_out;
     return error_class::other;
 }
 
@@ -220,6 +241,15 @@ bool seek_file(std::FILE* f, long long offset, int whence)
 long long tell_file(std::FILE* f) { return static_cast<long long>(::ftello(f)); }
 
 void console_utf8() {}
+
+bool stream_pair(socket_handle& a, socket_handle& b)
+{
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return false;
+    a = socket_handle(fds[0]);
+    b = socket_handle(fds[1]);
+    return true;
+}
 
 #endif
 
@@ -295,6 +325,69 @@ long long recv_some(socket_t s, char* buf, std::size_t len)
 #endif
 }
 
+namespace {
+
+// Sends all of data (flags added to the usual ones); false on a failure.
+bool send_all(socket_t s, const char* data, std::size_t len, int flags)
+{
+    while (len > 0) {
+#ifdef _WIN32
+        long long n = ::send(s, data, clamp_len(len), flags);
+#else
+        long long n = ::send(s, data, static_cast<std::size_t>(clamp_len(len)), flags | MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+#endif
+        if (n <= 0) return false;
+        data += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+#ifdef __linux__
+
+bool send_head_and_file(socket_t s, std::string_view head, std::FILE* f, std::uint64_t count)
+{
+    // MSG_MORE holds the head back, so it leaves with the file's first bytes.
+    if (!send_all(s, head.data(), head.size(), MSG_MORE)) return false;
+    off_t offset = 0;
+    while (count > 0) {
+        ssize_t n = ::sendfile(s, ::fileno(f), &offset, static_cast<std::size_t>(clamp_len(count)));
+        if (n < 0 && errno == EINTR) continue;
+        // 0: the file is shorter now than the head says.
+        if (n <= 0) return false;
+        count -= static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+#else
+
+bool send_head_and_file(socket_t s, std::string_view head, std::FILE* f, std::uint64_t count)
+{
+    // Without a file-to-socket call the file goes through a buffer; the head
+    // goes out with the first block, so a small answer is one send.
+    constexpr std::size_t block = 65536;
+    std::string buf(head);
+    do {
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(count, block));
+        std::size_t used = buf.size();
+        buf.resize(used + want);
+        std::size_t got = std::fread(buf.data() + used, 1, want, f);
+        buf.resize(used + got);
+        if (!send_all(s, buf.data(), buf.size(), 0)) return false;
+        // The file is shorter now than the head says.
+        if (got < want) return false;
+        count -= got;
+        buf.clear();
+    } while (count > 0);
+    return true;
+}
+
+#endif
+
 long long peek_some(socket_t s, char* buf, std::size_t len)
 {
 #ifdef _WIN32
@@ -310,6 +403,22 @@ void set_send_buffer(socket_t s, int bytes) { set_int_option(s, SO_SNDBUF, bytes
 void set_recv_buffer(socket_t s, int bytes) { set_int_option(s, SO_RCVBUF, bytes); }
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+bool set_default_thread_stack(std::size_t bytes)
+{
+#if defined(_WIN32) || !defined(__linux__)
+    // Windows commits a thread's stack page by page as it is used, so the
+    // default reservation costs nothing to keep.
+    (void)bytes;
+    return false;
+#else
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return false;
+    bool ok = pthread_attr_setstacksize(&attr, bytes) == 0 && pthread_setattr_default_np(&attr) == 0;
+    pthread_attr_destroy(&attr);
+    return ok;
+#endif
+}
 
 std::string host_name()
 {

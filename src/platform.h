@@ -8,15 +8,19 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace plat {
 
 #ifdef _WIN32
 using socket_t = std::uintptr_t;  // SOCKET: an unsigned handle, never compared with < 0
 inline constexpr socket_t invalid_socket = ~socket_t{0};
+// For the few tests whose subject Windows lacks (SIGTERM, for one).
+inline constexpr bool is_windows = true;
 #else
 using socket_t = int;
 inline constexpr socket_t invalid_socket = -1;
+inline constexpr bool is_windows = false;
 #endif
 
 // Starts the socket library for the life of the object (WSAStartup 2.2 on
@@ -80,11 +84,19 @@ socket_t accept_client(socket_t listener);
 // The local port a socket is bound to (0 when unknown).
 std::uint16_t local_port(socket_t s);
 
+// Two connected stream sockets (a socketpair; on Windows a loopback
+// connection), for feeding a reader from the same process.
+bool stream_pair(socket_handle& a, socket_handle& b);
+
 // One send or receive; > 0 is the byte count, 0 a closed peer (receive),
 // < 0 a failure whose code last_socket_error() gives. Sending never
 // raises SIGPIPE.
 long long send_some(socket_t s, const char* data, std::size_t len);
 long long recv_some(socket_t s, char* buf, std::size_t len);
+// Sends head, then the first count bytes of the open file f; false when
+// not all of it went out (a failed send, or a file that ended early). On
+// Linux the file goes to the socket without a copy in this process.
+bool send_head_and_file(socket_t s, std::string_view head, std::FILE* f, std::uint64_t count);
 // Like recv_some but leaves the bytes queued.
 long long peek_some(socket_t s, char* buf, std::size_t len);
 
@@ -116,6 +128,10 @@ bool seek_file(std::FILE* f, long long offset, int whence);
 long long tell_file(std::FILE* f);
 
 void sleep_ms(int ms);
+
+// Sets the stack size of threads started afterwards (std::thread included);
+// false where the platform keeps its own default.
+bool set_default_thread_stack(std::size_t bytes);
 
 // The machine's host name; empty when it cannot be had.
 std::string host_name();

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,21 @@
 #include <cstring>
 
 namespace test {
+
+namespace {
+
+// Sets a soft limit in the child; 0 keeps the inherited one.
+bool apply_limit(int resource, std::uint64_t value)
+{
+    if (value == 0) return true;
+    rlimit r{};
+    if (getrlimit(resource, &r) != 0) return false;
+    if (r.rlim_max != RLIM_INFINITY && value > r.rlim_max) return false;
+    r.rlim_cur = static_cast<rlim_t>(value);
+    return setrlimit(resource, &r) == 0;
+}
+
+}  // namespace
 
 child::child(const std::string& program, const child_options& opts)
 {
@@ -37,6 +53,11 @@ child::child(const std::string& program, const child_options& opts)
             else unsetenv(name.c_str());
         }
         if (!opts.working_dir.empty() && chdir(opts.working_dir.c_str()) != 0) _exit(126);
+        // The test's own sockets must neither count against the child's
+        // limits nor be kept open by it.
+        close_range(3, ~0u, 0);
+        if (!apply_limit(RLIMIT_NOFILE, opts.max_open_files) || !apply_limit(RLIMIT_AS, opts.max_address_space))
+            _exit(125);
         // The test runner may block signals; the server must see them.
         sigset_t none;
         sigemptyset(&none);

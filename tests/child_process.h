@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,6 +20,10 @@ struct child_options {
     // Variables to set (value) or remove (nullopt) in the child's environment.
     std::vector<std::pair<std::string, std::optional<std::string>>> env;
     std::string working_dir;  // empty: the test's own
+    // Limits for the child alone, set between fork and exec; 0 keeps the
+    // inherited one. POSIX only: the Windows side ignores them.
+    std::uint64_t max_open_files = 0;
+    std::uint64_t max_address_space = 0;
 };
 
 class child {
@@ -42,7 +47,7 @@ private:
     void read_pipes();
 
     long pid_ = -1;
-    void* process_ = nullptr;  // Windows: the process handle
+    [[maybe_unused]] void* process_ = nullptr;  // Windows: the process handle
     int out_fd_ = -1;
     int err_fd_ = -1;
     std::mutex mutex_;

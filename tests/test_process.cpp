@@ -12,6 +12,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Windows has no SIGTERM from outside; Ctrl+C is its stop request.
+const int stop_signal = plat::is_windows ? SIGINT : SIGTERM;
+
 const char* const expected_help =
     "krv-webui — KRV Chain Web Dashboard\n\nUsage: krv-webui [options]\n\nOptions:\n"
     "  --port <N>           HTTP port (default: 8880)\n"
@@ -106,6 +109,7 @@ TEST_F(Program, BannerThenShutdownOnSigterm)
                   "\n  Wallet log:   (not found — use --wallet-log)\n\n  Press Ctrl+C to stop.\n\n");
     EXPECT_EQ(test::split_response(test::http_exchange(port, "GET / HTTP/1.1\r\n\r\n")).body, "page");
 
+    if (plat::is_windows) GTEST_SKIP() << "no SIGTERM reaches a Windows program (wine ends it at once)";
     c.send_signal(SIGTERM);
     EXPECT_EQ(c.wait(5s), 0);
     EXPECT_EQ(c.out().substr(c.out().size() - 11), "\nShutdown.\n");
@@ -141,7 +145,7 @@ TEST_F(Program, StopRequestWithManyIdleConnections)
     ASSERT_FALSE(test::http_exchange(port, "GET / HTTP/1.1\r\n\r\n").empty());
 
     auto start = std::chrono::steady_clock::now();
-    c.send_signal(SIGTERM);
+    c.send_signal(stop_signal);
     EXPECT_EQ(c.wait(2s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     EXPECT_NE(c.out().find("\nShutdown.\n"), std::string::npos);
@@ -162,7 +166,7 @@ TEST_F(Program, AClientThatResetsMidResponseLeavesTheServerServing)
     }
     EXPECT_EQ(test::split_response(test::http_exchange(port, "GET / HTTP/1.1\r\n\r\n")).body, "page");
     EXPECT_FALSE(c.wait(0ms).has_value());
-    c.send_signal(SIGTERM);
+    c.send_signal(stop_signal);
     EXPECT_EQ(c.wait(5s), 0);
 }
 

@@ -146,6 +146,18 @@ TEST(WalletLog, LineOfCarriageReturnsIsAnEmptyString)
     EXPECT_EQ(log_answer("", 30, 5, 9), R"({"lines":[],"file_size":9})");
 }
 
+TEST(WalletLog, TheLogIsReadAsText)
+{
+    test::temp_dir dir;
+    fs::path log = dir.path() / "crlf.log";
+    test::write_file(log, "a\r\n\r\nb\r\n");
+    // Windows reads CR LF as LF, so the blank line is dropped there; elsewhere
+    // the lone CR is a line of its own and comes out empty.
+    const char* expected =
+        plat::is_windows ? R"({"lines":["a","b"],"file_size":8})" : R"({"lines":["a","","b"],"file_size":8})";
+    EXPECT_EQ(read_tail_json(log.string(), 30, -1), expected);
+}
+
 TEST(WalletLog, PartialLastLineArrivesInTwoParts)
 {
     test::temp_dir dir;

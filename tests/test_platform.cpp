@@ -1,0 +1,111 @@
+// The platform layer on real sockets and files; the same expectations hold
+// on POSIX and on Windows.
+#include "platform.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+plat::socket_handle reusable_listener(std::uint16_t port)
+{
+    plat::socket_handle s(plat::tcp_socket());
+    plat::set_listener_reuse(s.get());
+    if (!plat::bind_ipv4(s.get(), "127.0.0.1", port) || !plat::listen_socket(s.get(), 8)) s.reset();
+    return s;
+}
+
+TEST(ListenerReuse, APortHeldIsNotSharedButARestartBindsAtOnce)
+{
+    plat::socket_handle first = reusable_listener(0);
+    ASSERT_TRUE(first.valid());
+    std::uint16_t port = plat::local_port(first.get());
+    // Another program with the same options must not share the port.
+    EXPECT_FALSE(reusable_listener(port).valid());
+
+    // Serve one connection, closing our end first as the server does, so
+    // the port has a connection waiting out its close.
+    {
+        plat::socket_handle client = test::connect_loopback(port);
+        plat::socket_handle served(plat::accept_client(first.get()));
+        ASSERT_TRUE(served.valid());
+    }
+    first.reset();
+    EXPECT_TRUE(reusable_listener(port).valid());
+}
+
+TEST(ReceiveTimeout, ASilentPeerEndsTheReceiveAsTimedOut)
+{
+    auto [client, server] = test::loopback_pair();
+    plat::set_recv_timeout(server.get(), 200);
+    char byte;
+    auto start = std::chrono::steady_clock::now();
+    long long n = plat::recv_some(server.get(), &byte, 1);
+    int err = plat::last_socket_error();
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(n, 0);
+    EXPECT_EQ(plat::classify_error(err), plat::error_class::would_block_or_timed_out) << err;
+    // Milliseconds, not seconds or microseconds.
+    EXPECT_GE(waited, 150ms);
+    EXPECT_LT(waited, 5s);
+}
+
+TEST(InterruptAccept, WakesAnAcceptBlockedOnAnotherThread)
+{
+    plat::socket_handle listener = test::listen_loopback();
+    std::atomic<plat::socket_t> held{listener.get()};
+    std::atomic<bool> returned{false};
+    std::thread acceptor([&] {
+        plat::socket_handle c(plat::accept_client(listener.get()));
+        returned = true;
+    });
+    std::this_thread::sleep_for(100ms);  // let accept block; the test holds either way
+    plat::interrupt_accept(held);
+    acceptor.join();
+    EXPECT_TRUE(returned);
+    // Where the interrupt closed the listener it also cleared the handle;
+    // where it did not, the owner still has it to close.
+    if (held.load() == plat::invalid_socket) listener.release();
+}
+
+TEST(ListDirectory, VisitsEveryEntryAndMarksFolders)
+{
+    test::temp_dir dir;
+    test::write_file(dir.path() / "wallet", "x");
+    test::write_file(dir.path() / ".hidden", "x");
+    std::filesystem::create_directory(dir.path() / "backup");
+
+    std::vector<std::pair<std::string, bool>> seen;
+    ASSERT_TRUE(plat::list_directory(
+        dir.str(), [&](const std::string& name, bool is_dir) { seen.emplace_back(name, is_dir); }));
+    // Enumeration order is the file system's own.
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::pair<std::string, bool>>{
+                        {".", true}, {"..", true}, {".hidden", false}, {"backup", true}, {"wallet", false}}));
+
+    auto never = [](const std::string&, bool) { ADD_FAILURE() << "no entry expected"; };
+    EXPECT_FALSE(plat::list_directory((dir.path() / "missing").string(), never));
+    EXPECT_FALSE(plat::list_directory((dir.path() / "wallet").string(), never));
+}
+
+TEST(Readable, FilesAndFoldersThatExist)
+{
+    test::temp_dir dir;
+    test::write_file(dir.path() / "page.html", "x");
+    EXPECT_TRUE(plat::readable((dir.path() / "page.html").string()));
+    EXPECT_TRUE(plat::readable(dir.str()));
+    EXPECT_FALSE(plat::readable((dir.path() / "missing.html").string()));
+    // Paths are joined with '/' on every platform.
+    EXPECT_TRUE(plat::readable(dir.str() + "/page.html"));
+}
+
+}  // namespace

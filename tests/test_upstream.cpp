@@ -1,0 +1,401 @@
+#include "upstream.h"
+
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <chrono>
+#include <future>
+
+#include "fake_upstream.h"
+#include "test_support.h"
+
+namespace {
+
+using std::chrono::steady_clock;
+
+std::string json_response(int status, const char* reason, const std::string& body)
+{
+    return test::expected_head(status, reason, "application/json", body.size()) + "\r\n\r\n" + body;
+}
+
+std::string ok(const std::string& body) { return json_response(200, "OK", body); }
+
+std::string client_request(const std::string& method, const std::string& target, const std::string& body)
+{
+    std::string head = method + " " + target + " HTTP/1.1\r\nHost: x\r\n";
+    if (!body.empty()) head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    return head + "\r\n" + body;
+}
+
+std::string post_json_rpc(std::uint16_t port, const std::string& body)
+{
+    return test::http_exchange(port, client_request("POST", "/json_rpc", body));
+}
+
+// Answers completely, then keeps the connection open: only the framing can end the body.
+test::script answer_and_hold(std::string bytes)
+{
+    test::script s = test::answer(std::move(bytes));
+    s.end = test::script::ending::hold_open;
+    return s;
+}
+
+const std::string chunked_head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+
+// Bytes that differ from their neighbours, so a lost or moved block shows:
+// one irregular MiB, repeated with each copy's number at its start.
+std::string pattern(std::size_t mib)
+{
+    std::string block(1u << 20, '\0');
+    std::uint32_t x = 2463534242u;
+    for (auto& c : block) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    std::string s;
+    s.reserve(mib * block.size());
+    for (std::size_t i = 0; i < mib; ++i) {
+        std::string stamp = std::to_string(i) + ":";
+        s += stamp;
+        s.append(block, stamp.size());
+    }
+    return s;
+}
+
+TEST(ConvertUnsigned, LikeStoull)
+{
+    const std::optional<std::uint64_t> none;
+    struct row {
+        const char* text;
+        int base;
+        std::optional<std::uint64_t> value;
+    };
+    const row rows[] = {
+        {"42", 10, 42},
+        {"\t\r\n\v\f 7\r\nX-Next: 1", 10, 7},
+        {"+5", 10, 5},
+        {"-1", 10, UINT64_MAX},
+        {"-0", 10, 0},
+        {"12abc", 10, 12},
+        {"1 2", 10, 1},
+        {"000000000000000000000000001", 10, 1},
+        {"18446744073709551615", 10, UINT64_MAX},
+        {"-18446744073709551615", 10, 1},
+        {"18446744073709551616", 10, none},
+        {"-18446744073709551616", 10, none},
+        {"abc", 10, none},
+        {"", 10, none},
+        {" ", 10, none},
+        {"-", 10, none},
+        {"+", 10, none},
+        {"0x10", 10, 0},
+        {"1A", 16, 26},
+        {"1a;name=value", 16, 26},
+        {"0x1A", 16, 26},
+        {"0X1a", 16, 26},
+        {"-0x10", 16, UINT64_MAX - 15},
+        {"\n5", 16, 5},
+        {"ffffffffffffffff", 16, UINT64_MAX},
+        {"0x0000000000000000000001F", 16, 31},
+        {"10000000000000000", 16, none},
+        {"0x", 16, none},
+        {"0xg", 16, none},
+        {" 0x 1", 16, none},
+        {"x1", 16, none},
+        {"g", 16, none},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(convert_unsigned(r.text, r.base), r.value) << "base " << r.base << " '" << r.text << "'";
+}
+
+TEST(HeadFraming, FramingFromTheLowerCasedHead)
+{
+    struct row {
+        std::string headers;
+        bool chunked;
+        std::uint64_t length;
+    };
+    const row rows[] = {
+        {"Transfer-Encoding: chunked\r\n", true, 0},
+        {"TRANSFER-ENCODING: Chunked\r\n", true, 0},
+        {"Content-Length: 10\r\nTransfer-Encoding: chunked\r\n", true, 0},
+        // Exactly one space after the colon.
+        {"Transfer-Encoding:chunked\r\n", false, 0},
+        {"Transfer-Encoding:  chunked\r\nContent-Length: 4\r\n", false, 4},
+        {"Content-Length: 10\r\n", false, 10},
+        {"content-LENGTH:10\r\n", false, 10},
+        {"Content-Length:    \t 12\r\n", false, 12},
+        // The first match anywhere counts, also inside a longer name.
+        {"X-Content-Length: 3\r\nContent-Length: 10\r\n", false, 3},
+        {"Content-Length: 0\r\n", false, 0},
+        {"Content-Length: abc\r\n", false, 0},
+        {"Content-Length: 99999999999999999999\r\n", false, 0},
+        {"Content-Length: -1\r\n", false, UINT64_MAX},
+        {"Content-Length:\r\nX-Other: 5\r\n", false, 0},
+        {"Content-Type: text/plain\r\n", false, 0},
+    };
+    for (const auto& r : rows) {
+        body_framing f = head_framing("HTTP/1.1 500 Internal Server Error\r\n" + r.headers + "\r\n");
+        EXPECT_EQ(f.chunked, r.chunked) << r.headers;
+        EXPECT_EQ(f.length, r.length) << r.headers;
+    }
+}
+
+TEST(HeadEnd, FoundAcrossEverySplit)
+{
+    const std::string message = "HTTP/1.1 200 OK\r\nA: b\n\nc\r\n\r\nBODY\r\n\r\n";
+    const std::size_t head_size = message.find("\r\n\r\n") + 4;
+    // Pieces of every size up to 6, fed as a socket would deliver them.
+    for (std::size_t piece = 1; piece <= 6; ++piece) {
+        std::string head;
+        for (std::size_t at = 0; at < message.size(); at += piece) {
+            std::string_view more = std::string_view(message).substr(at, piece);
+            auto end = head_end_in(head, more);
+            head += more.substr(0, end.value_or(more.size()));
+            if (end) break;
+        }
+        EXPECT_EQ(head, message.substr(0, head_size)) << "piece " << piece;
+    }
+    EXPECT_FALSE(head_end_in("HTTP/1.1 200 OK\n", "\n"));
+    EXPECT_EQ(head_end_in("", "\r\n\r\n"), 4u);
+}
+
+// A head longer than one peek, and a body that must stay queued.
+TEST(RecvHeaders, TakesNoBodyByte)
+{
+    const std::string long_head =
+        "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(9000, 'p') + "\r\nContent-Length: 4\r\n\r\n";
+    for (const std::string& head : {std::string("HTTP/1.1 200 OK\r\n\r\n"), long_head}) {
+        auto [upstream, server] = test::loopback_pair();
+        ASSERT_TRUE(test::send_all(upstream.get(), head + "\r\n\r\nbody"));
+        upstream.reset();
+        EXPECT_EQ(recv_headers(server.get()), head);
+        EXPECT_EQ(test::read_until_close(server.get()), "\r\n\r\nbody");
+    }
+}
+
+// An upstream that stops sending without closing: each read gives up after
+// its retries and keeps what came. One receive waits 1 ms here.
+TEST(BodyReaders, StalledUpstreamEndsTheRead)
+{
+    auto [upstream, server] = test::loopback_pair();
+    plat::set_recv_timeout(server.get(), 1);
+    ASSERT_TRUE(test::send_all(upstream.get(), "12345"));
+    std::string out = "x";
+    EXPECT_FALSE(recv_exact(server.get(), out, 10));
+    EXPECT_EQ(out, "x12345");
+
+    ASSERT_TRUE(test::send_all(upstream.get(), "12345"));
+    out.clear();
+    EXPECT_FALSE(recv_plain_body(server.get(), out, 10));
+    EXPECT_EQ(out, "12345");
+
+    // Without a length the end cannot be told from a stall: what came is the body.
+    ASSERT_TRUE(test::send_all(upstream.get(), "12345"));
+    out.clear();
+    EXPECT_TRUE(recv_plain_body(server.get(), out, 0));
+    EXPECT_EQ(out, "12345");
+}
+
+// A server whose wallet and daemon are both fakes.
+struct forwarding {
+    explicit forwarding(test::script wallet_answer, test::script daemon_answer = test::silence())
+        : wallet(std::move(wallet_answer)), daemon(std::move(daemon_answer)), srv(make_config())
+    {
+    }
+    config make_config() const
+    {
+        config cfg;
+        cfg.rpc_port = wallet.port();
+        cfg.daemon_port = daemon.port();
+        return cfg;
+    }
+    std::string wallet_error() const
+    {
+        return "{\"error\":\"Cannot connect to krv-wallet-rpc at 127.0.0.1:" + std::to_string(wallet.port()) +
+               "\"}";
+    }
+    test::fake_upstream wallet;
+    test::fake_upstream daemon;
+    test::server srv;
+};
+
+TEST(Forwarding, ExactRequestBytesPerRoute)
+{
+    const std::string body = "{\"jsonrpc\":\"2.0\",\"id\":\"0\",\"method\":\"get_balance\"}";
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\n{\"r\":1}";
+    struct row {
+        std::string method, target, body;
+        bool to_daemon;
+        std::string upstream_request;  // "{port}" stands for the upstream's port
+    };
+    const row rows[] = {
+        {"POST", "/json_rpc", body, false,
+         "POST /json_rpc HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nContent-Type: application/json\r\n"
+         "Content-Length: " +
+             std::to_string(body.size()) + "\r\n\r\n" + body},
+        {"POST", "/json_rpc", "", false,
+         "POST /json_rpc HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nContent-Type: application/json\r\n"
+         "Content-Length: 0\r\n\r\n"},
+        {"POST", "/daemon_rpc", body, true,
+         "POST /json_rpc HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nContent-Type: application/json\r\n"
+         "Content-Length: " +
+             std::to_string(body.size()) + "\r\n\r\n" + body},
+        {"GET", "/rpc/get_info?a=1&b=%20", "", true,
+         "GET /get_info?a=1&b=%20 HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nContent-Type: "
+         "application/json\r\n\r\n"},
+        // The method follows from the body, whatever the client used.
+        {"POST", "/rpc/", "", true,
+         "GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nContent-Type: application/json\r\n\r\n"},
+        {"GET", "/rpc/send_raw_transaction", body, true,
+         "POST /send_raw_transaction HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nContent-Type: application/json\r\n"
+         "Content-Length: " +
+             std::to_string(body.size()) + "\r\n\r\n" + body},
+    };
+    for (const auto& r : rows) {
+        forwarding f(test::answer(answer), test::answer(answer));
+        EXPECT_EQ(test::http_exchange(f.srv.port(), client_request(r.method, r.target, r.body)),
+                  ok("{\"r\":1}"))
+            << r.method << " " << r.target;
+        test::fake_upstream& used = r.to_daemon ? f.daemon : f.wallet;
+        std::string expected = r.upstream_request;
+        expected.replace(expected.find("{port}"), 6, std::to_string(used.port()));
+        ASSERT_TRUE(used.wait_requests(1));
+        EXPECT_EQ(used.requests(), std::vector<std::string>{expected}) << r.method << " " << r.target;
+        EXPECT_EQ((r.to_daemon ? f.wallet : f.daemon).accepted(), 0u);
+    }
+}
+
+TEST(Forwarding, AnswersByTheirFraming)
+{
+    struct row {
+        const char* name;
+        test::script upstream;
+        std::string body;  // empty: the route's 502
+    };
+    const row rows[] = {
+        {"length", answer_and_hold("HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n{\"result\":1}"),
+         "{\"result\":1}"},
+        {"length across writes",
+         test::answer_in_pieces({"HTTP/1.1 200 OK\r\nContent-Le", "ngth: 10\r\n\r", "\n01234", "56789"}, 20),
+         "0123456789"},
+        {"bytes beyond the length", test::answer("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n0123456789"),
+         "0123456789"},
+        {"first length anywhere",
+         answer_and_hold("HTTP/1.1 200 OK\r\nX-Content-Length: 3\r\nContent-Length: 10\r\n\r\nabc"), "abc"},
+        {"spaces and a tab", answer_and_hold("HTTP/1.1 200 OK\r\nContent-Length:  \t3\r\n\r\nabc"), "abc"},
+        {"length 0 is none", test::answer("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\nlate"), "late"},
+        {"length without digits", test::answer("HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\nabc"), "abc"},
+        {"until close", test::answer("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\nuntil close"),
+         "until close"},
+        {"error status passed on",
+         test::answer("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 16\r\n\r\n{\"error\":\"boom\"}"),
+         "{\"error\":\"boom\"}"},
+        // The trailer is never read and the close never awaited.
+        {"chunked",
+         answer_and_hold(chunked_head + "5;name=val\r\nhello\r\n0x6\r\n world\r\nA\r\n0123456789\r\n"
+                                        "1a\r\nabcdefghijklmnopqrstuvwxyz\r\n0\r\nX-Trailer: t\r\n\r\n"),
+         "hello world0123456789abcdefghijklmnopqrstuvwxyz"},
+        {"chunked in any case, before a length",
+         answer_and_hold("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTRANSFER-ENCODING: "
+                         "Chunked\r\n\r\n2\r\nab\r\n0\r\n\r\n"),
+         "ab"},
+        {"chunk across writes",
+         test::answer_in_pieces({chunked_head + "1", "0;x=y\r\n0123456", "789abcdef\r", "\n0\r\n\r\n"}, 20),
+         "0123456789abcdef"},
+        {"chunked without the space is no framing",
+         test::answer("HTTP/1.1 200 OK\r\nTransfer-Encoding:chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"),
+         "5\r\nhello\r\n0\r\n\r\n"},
+        {"empty body", test::answer("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"), ""},
+        {"close before the length", test::answer("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n01234"), ""},
+        {"close in a chunk", test::answer(chunked_head + "5\r\nhello\r\nA\r\n01234"), ""},
+        {"close before the last chunk", test::answer(chunked_head + "5\r\nhello\r\n"), ""},
+        {"size line without digits", answer_and_hold(chunked_head + "5\r\nhello\r\nzz\r\n"), ""},
+        {"huge length", test::answer("HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551615\r\n\r\nabc"),
+         ""},
+        {"negative length", test::answer("HTTP/1.1 200 OK\r\nContent-Length: -2\r\n\r\nabc"), ""},
+        {"huge chunk", test::answer(chunked_head + "FFFFFFFFFFFFFFFF\r\nabc"), ""},
+        {"negative chunk", test::answer(chunked_head + "-1\r\nabc"), ""},
+        {"head cut short", test::answer("HTTP/1.1 200 OK\r\nContent-Len"), ""},
+        // The rest of a head that stalled past the receive time-out is no body.
+        {"head stalled", test::answer_in_pieces({"HTTP/1.1 200 OK\r\nContent-Len", "gth: 2\r\n\r\nok"}, 500),
+         ""},
+        {"silence", test::silence(), ""},
+        {"reset", test::reset_at_once(), ""},
+    };
+    for (const auto& r : rows) {
+        forwarding f(r.upstream);
+        std::string expected =
+            r.body.empty() ? json_response(502, "Bad Gateway", f.wallet_error()) : ok(r.body);
+        EXPECT_EQ(post_json_rpc(f.srv.port(), "{}"), expected) << r.name;
+    }
+}
+
+TEST(Forwarding, NoConnectionWithoutAnIpv4LiteralOrWithAControlByte)
+{
+    test::fake_upstream fake(test::answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    config cfg;
+    cfg.daemon_port = fake.port();
+    for (const char* host : {"localhost", "::1", "", "1.2.3", "127.0.0.1 "}) {
+        EXPECT_EQ(proxy_json_rpc(host, fake.port(), "{}"), "") << host;
+        cfg.rpc_host = host;
+        EXPECT_EQ(proxy_raw(cfg, "/get_info", ""), "") << host;
+    }
+    cfg.rpc_host = "127.0.0.1";
+    for (const char* path : {"/a\r\nX-Injected: 1", "/a\nb", "/a\tb", "/\x7f"})
+        EXPECT_EQ(proxy_raw(cfg, path, ""), "") << path;
+    auto refused = test::refused_port();
+    EXPECT_EQ(proxy_json_rpc("127.0.0.1", refused.second, "{}"), "");
+    // Connections are accepted in order: once this one is, none came before it.
+    EXPECT_EQ(proxy_raw(cfg, "/get_info", ""), "ok");
+    EXPECT_EQ(fake.accepted(), 1u);
+}
+
+TEST(Forwarding, SlowUpstreamDoesNotHoldOtherClients)
+{
+    test::script slow;
+    slow.steps = {test::send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nsl"), test::wait_gate(),
+                  test::send("ow")};
+    forwarding f(slow, test::answer("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nfast"));
+    auto first = std::async(std::launch::async, [&] { return post_json_rpc(f.srv.port(), "{}"); });
+    ASSERT_TRUE(f.wallet.wait_requests(1));
+    EXPECT_EQ(test::http_exchange(f.srv.port(), client_request("POST", "/daemon_rpc", "{}")), ok("fast"));
+    EXPECT_EQ(first.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    f.wallet.open_gate();
+    EXPECT_EQ(first.get(), ok("slow"));
+}
+
+// 64 MiB in each framing, through the server to the client, byte for byte.
+TEST(Forwarding, LargeAnswersArriveWhole)
+{
+    const std::string body = pattern(64);
+    std::string chunked = chunked_head;
+    const std::size_t sizes[] = {1u << 20, 1, 65535, 65536, 300001};
+    for (std::size_t at = 0, i = 0; at < body.size(); ++i) {
+        std::size_t n = std::min(sizes[i % 5], body.size() - at);
+        char digits[32];
+        chunked.append(digits, std::to_chars(digits, digits + sizeof digits, n, 16).ptr);
+        chunked += "\r\n";
+        chunked.append(body, at, n);
+        chunked += "\r\n";
+        at += n;
+    }
+    chunked += "0\r\n\r\n";
+    const std::pair<const char*, std::string> answers[] = {
+        {"length", "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body},
+        {"chunked", std::move(chunked)},
+    };
+    for (const auto& [name, answer] : answers) {
+        forwarding f(test::answer(answer));
+        auto start = steady_clock::now();
+        test::response r = test::split_response(post_json_rpc(f.srv.port(), "{}"));
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - start).count();
+        std::printf("64 MiB %s answer: %lld ms\n", name, static_cast<long long>(ms));
+        EXPECT_EQ(r.head, test::expected_head(200, "OK", "application/json", body.size())) << name;
+        EXPECT_TRUE(r.body == body) << name << ": " << r.body.size() << " bytes";
+    }
+}
+
+}  // namespace
