@@ -100,15 +100,7 @@ std::string exchange(const std::string& host, std::uint16_t port, const std::str
     plat::socket_handle s = connect_upstream(host, port);
     if (!s.valid()) return {};
     send_request(s.get(), request);
-    std::string head = recv_headers(s.get());
-    // Without the blank line the body's first byte is unknown.
-    if (!head.ends_with("\r\n\r\n")) return {};
-    body_framing framing = head_framing(head);
-    std::string body;
-    bool complete =
-        framing.chunked ? recv_chunked(s.get(), body) : recv_plain_body(s.get(), body, framing.length);
-    if (!complete) body.clear();
-    return body;
+    return recv_answer(s.get());
 }
 
 // Receives exactly count queued bytes (already seen by a peek) onto out.
@@ -315,6 +307,18 @@ bool recv_plain_body(plat::socket_t s, std::string& out, std::uint64_t length)
                 return close_delimited;
         }
     }
+}
+
+std::string recv_answer(plat::socket_t s)
+{
+    std::string head = recv_headers(s);
+    // Without the blank line the body's first byte is unknown.
+    if (!head.ends_with("\r\n\r\n")) return {};
+    body_framing framing = head_framing(head);
+    std::string body;
+    bool complete = framing.chunked ? recv_chunked(s, body) : recv_plain_body(s, body, framing.length);
+    if (!complete) body.clear();
+    return body;
 }
 
 std::string proxy_json_rpc(const std::string& host, std::uint16_t port, const std::string& body)

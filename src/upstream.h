@@ -19,6 +19,10 @@ std::string proxy_json_rpc(const std::string& host, std::uint16_t port, const st
 // without connecting, since it could add lines to the upstream request.
 std::string proxy_raw(const config& cfg, const std::string& path, const std::string& body);
 
+// Reads one answer (head, then the body by its framing); its body, empty
+// when the answer was not complete.
+std::string recv_answer(plat::socket_t s);
+
 // The response head up to and including the blank line; never takes a body
 // byte. A head that does not end in CR LF CR LF was cut short.
 std::string recv_headers(plat::socket_t s);
