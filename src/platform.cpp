@@ -12,8 +12,9 @@
 // winsock2.h must come before windows.h, which would pull in the old winsock.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
+
 #include <io.h>
+#include <windows.h>
 #else
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -409,6 +410,12 @@ bool set_default_thread_stack(std::size_t bytes)
 #if defined(_WIN32) || !defined(__linux__)
     // Windows commits a thread's stack page by page as it is used, so the
     // default reservation costs nothing to keep.
+    (void)bytes;
+    return false;
+#elif defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer's per-thread state (about 800 KiB of static TLS) is
+    // carved from each thread's stack: a small stack leaves it no room, and
+    // no connection thread could start.
     (void)bytes;
     return false;
 #else
