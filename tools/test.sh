@@ -24,3 +24,8 @@ if [ -f tools/build-windows.sh ]; then
     echo "== Windows build under Wine"
     bash tools/build-windows.sh
 fi
+
+if [ -f tools/package.sh ]; then
+    echo "== packages"
+    bash tools/package.sh
+fi
