@@ -32,6 +32,10 @@ inline constexpr bool under_tsan = true;
 inline constexpr bool under_tsan = false;
 #endif
 
+// The threads of a server that serves nobody: its main thread, and once a
+// thread has started, ThreadSanitizer's own background thread.
+inline constexpr long long idle_threads = under_tsan ? 2 : 1;
+
 // One "Name: value" field of /proc/<pid>/status as a number (kB for
 // memory); -1 when the process or the field is gone.
 inline long long status_field(long pid, const std::string& name)
@@ -65,12 +69,26 @@ inline std::vector<std::string> proc_entries(long pid, const std::string& folder
 
 inline long long descriptor_count(long pid) { return static_cast<long long>(proc_entries(pid, "fd").size()); }
 
-// The ids of the process's threads other than its main one.
-inline std::vector<long> other_thread_ids(long pid)
+// True when a thread blocks sig (a sanitizer's own threads block them all).
+inline bool blocks_signal(long pid, long tid, int sig)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/status");
+    for (std::string line; std::getline(f, line);) {
+        if (line.compare(0, 7, "SigBlk:") == 0)
+            return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
+    }
+    return true;
+}
+
+// The ids of the process's threads, other than its main one, that would
+// take sig if it were sent to them.
+inline std::vector<long> other_thread_ids(long pid, int sig)
 {
     std::vector<long> ids;
-    for (const std::string& name : proc_entries(pid, "task"))
-        if (std::stol(name) != pid) ids.push_back(std::stol(name));
+    for (const std::string& name : proc_entries(pid, "task")) {
+        long tid = std::stol(name);
+        if (tid != pid && !blocks_signal(pid, tid, sig)) ids.push_back(tid);
+    }
     return ids;
 }
 

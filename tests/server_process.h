@@ -26,10 +26,15 @@ protected:
 
     std::string web() const { return (root.path() / "web").string(); }
 
-    // Starts program on 127.0.0.1 with a free port and the web folder; args
+    // A server program on 127.0.0.1, a free port and the web folder; args
     // are added after those options. A wrapper (a tracer) runs the program
-    // as its own child. Fails the test when no banner comes.
-    void start(const std::string& program, child_options opts = {}, std::vector<std::string> wrapper = {})
+    // as its own child. port stays 0 when no banner came.
+    struct launched {
+        std::unique_ptr<child> proc;
+        std::uint16_t port = 0;
+    };
+    launched launch(const std::string& program, child_options opts = {},
+                    std::vector<std::string> wrapper = {})
     {
         std::vector<std::string> args = {"--web-dir", web(), "--localhost-only", "--port", "0"};
         args.insert(args.end(), opts.args.begin(), opts.args.end());
@@ -43,11 +48,21 @@ protected:
             wrapper.push_back(program);
             opts.args.insert(opts.args.begin(), wrapper.begin(), wrapper.end());
         }
-        proc = std::make_unique<child>(run, opts);
-        ASSERT_TRUE(proc->wait_for_output("Press Ctrl+C to stop.\n\n", std::chrono::seconds(20)))
-            << proc->err();
-        port = banner_port(proc->out());
-        ASSERT_NE(port, 0);
+        launched l;
+        l.proc = std::make_unique<child>(run, opts);
+        if (l.proc->wait_for_output("Press Ctrl+C to stop.\n\n", std::chrono::seconds(20)))
+            l.port = banner_port(l.proc->out());
+        return l;
+    }
+
+    // Launches the server under test into proc and port; fails the test
+    // when no banner comes.
+    void start(const std::string& program, child_options opts = {}, std::vector<std::string> wrapper = {})
+    {
+        launched l = launch(program, std::move(opts), std::move(wrapper));
+        proc = std::move(l.proc);
+        port = l.port;
+        ASSERT_NE(port, 0) << proc->err();
     }
 
     // Asks the server to stop; its exit status (nullopt when it did not end in 10 s).

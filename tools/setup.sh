@@ -1,15 +1,37 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks to build, run and test the
 # server: compilers, CMake, GoogleTest, Node.js with npm, Chromium for the
-# browser tests, mingw-w64 and Wine for the Windows build.
+# browser tests, mingw-w64 and Wine for the Windows build, strace for the
+# fault tests. Only what is missing is asked of apt-get.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev nodejs npm chromium
-          g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 zip curl)
+# Each line: a command or file that shows the need is met, then the package.
+requirements=(
+    "cmake cmake"
+    "ninja ninja-build"
+    "g++ g++"
+    "/usr/include/gtest/gtest.h libgtest-dev"
+    "/usr/include/benchmark/benchmark.h libbenchmark-dev"
+    "node nodejs"
+    "npm npm"
+    "/usr/bin/chromium chromium"
+    "x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix"
+    "x86_64-w64-mingw32-gcc-posix gcc-mingw-w64-x86-64-posix"
+    "wine wine"
+    "/usr/lib/wine/wine64 wine64"
+    "zip zip"
+    "strace strace"
+)
 missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+for r in "${requirements[@]}"; do
+    what=${r% *}
+    package=${r#* }
+    if [[ $what == /* ]]; then
+        [ -e "$what" ] || missing+=("$package")
+    else
+        command -v "$what" >/dev/null 2>&1 || missing+=("$package")
+    fi
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
