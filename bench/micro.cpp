@@ -29,7 +29,8 @@ const std::string browser_get =
 
 std::string rpc_post()
 {
-    const std::string body = R"({"jsonrpc":"2.0","id":"0","method":"get_balance","params":{"account_index":0}})";
+    const std::string body =
+        R"({"jsonrpc":"2.0","id":"0","method":"get_balance","params":{"account_index":0}})";
     return "POST /json_rpc HTTP/1.1\r\nHost: 127.0.0.1:8880\r\nContent-Type: application/json\r\n"
            "Content-Length: " +
            std::to_string(body.size()) + "\r\n\r\n" + body;

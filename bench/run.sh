@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The side-by-side benchmark of krv-webui and nginx on loopback (about 7
+# The side-by-side benchmark of krv-webui and nginx on loopback (about 6
 # minutes): builds a Release server in build-bench and the fast upstream,
 # then runs bench/bench.py, which prints the table and writes it to
 # build-bench/benchmarks-table.md. Options go to bench.py (--help).

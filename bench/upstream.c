@@ -47,7 +47,11 @@ static struct {
 static size_t slow_head, slow_count;
 
 static volatile sig_atomic_t running = 1;
-static void on_stop(int sig) { (void)sig; running = 0; }
+static void on_stop(int sig)
+{
+    (void)sig;
+    running = 0;
+}
 
 static long now_ms(void)
 {
@@ -72,7 +76,9 @@ static char* filled(size_t n, char c)
 
 static void build_answers(void)
 {
-    static const char small_head[] = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 200\r\nConnection: close\r\n\r\n";
+    static const char small_head[] =
+        "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 200\r\nConnection: "
+        "close\r\n\r\n";
     size_t h = sizeof small_head - 1;
     small_answer.data = filled(h + small_size, 'a');
     memcpy(small_answer.data, small_head, h);
@@ -83,13 +89,16 @@ static void build_answers(void)
 
     char head[128];
     int n = snprintf(head, sizeof head,
-                     "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\nConnection: close\r\n\r\n", big_size);
+                     "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\nConnection: "
+                     "close\r\n\r\n",
+                     big_size);
     big_length_answer.data = filled((size_t)n + big_size, 'b');
     memcpy(big_length_answer.data, head, (size_t)n);
     big_length_answer.len = (size_t)n + big_size;
 
     static const char chunked_head[] =
-        "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n";
+        "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\nConnection: "
+        "close\r\n\r\n";
     size_t chunks = big_size / chunk_size;
     size_t cap = sizeof chunked_head + chunks * (chunk_size + 16) + 8;
     char* p = big_chunked_answer.data = filled(cap, 'c');

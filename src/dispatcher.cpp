@@ -116,8 +116,11 @@ reply static_file_reply(const std::string& path, const config& cfg, bool stream)
     const std::size_t size = size_hint(file);
     if (!stream || size < join_max_size) return read_static_file(file, p, size);
     file_ptr f(std::fopen(file.c_str(), "rb"));
-    if (!f) return {http_response(404, "text/plain", "Not Found: " + p)};
-    return {http_response_head(200, content_type_for(p), size), {}, std::move(f), size};
+    // Measured again once open: a file replaced meanwhile goes out whole, as it was opened.
+    const long long length = f && plat::seek_file(f.get(), 0, SEEK_END) ? plat::tell_file(f.get()) : 0;
+    if (length <= 0) return {http_response(404, "text/plain", "Not Found: " + p)};
+    const auto bytes = static_cast<std::uint64_t>(length);
+    return {http_response_head(200, content_type_for(p), bytes), {}, std::move(f), bytes};
 }
 
 reply route_request(const http_request& req, const config& cfg)

@@ -1,7 +1,7 @@
 #include "upstream.h"
 
 #include <algorithm>
-#include <array>
+#include <memory>
 
 namespace {
 
@@ -11,7 +11,9 @@ constexpr std::size_t recv_block = 65536;
 constexpr std::size_t close_delimited_reserve = 262144;
 constexpr std::size_t chunked_reserve = 524288;
 // An announced size is only a claim: reserve no more than this ahead of data.
-constexpr std::uint64_t announced_reserve_cap = 1048576;
+// Reserved pages cost no memory until data fills them, and an answer of a
+// few MiB reserved whole is not copied again as it grows.
+constexpr std::uint64_t announced_reserve_cap = 8388608;
 constexpr std::size_t line_block = 16384;
 constexpr int retry_pause_ms = 10;
 constexpr int plain_body_max_waits = 99;
@@ -45,6 +47,21 @@ void reserve_ahead(std::string& out, std::uint64_t announced)
     std::size_t need = out.size() + static_cast<std::size_t>(std::min(announced, announced_reserve_cap));
     // At least doubling, so that many chunks do not copy the body again and again.
     if (need > out.capacity()) out.reserve(std::max(need, 2 * out.capacity()));
+}
+
+// Receive buffers live on the heap or in the string they fill: a block deep
+// in a connection thread's stack costs a TLB flush on every core when the
+// thread ends.
+using block_ptr = std::unique_ptr<char[]>;
+
+// One receive of up to max bytes straight onto the end of out; its result.
+long long receive_onto(plat::socket_t s, std::string& out, std::size_t max)
+{
+    const std::size_t at = out.size();
+    out.resize(at + max);
+    long long n = plat::recv_some(s, out.data() + at, max);
+    out.resize(at + static_cast<std::size_t>(n > 0 ? n : 0));
+    return n;
 }
 
 plat::socket_handle connect_upstream(const std::string& host, std::uint16_t port)
@@ -106,11 +123,9 @@ std::string exchange(const std::string& host, std::uint16_t port, const std::str
 // Receives exactly count queued bytes (already seen by a peek) onto out.
 bool consume(plat::socket_t s, std::string& out, std::size_t count)
 {
-    std::array<char, head_reserve> buf;
     while (count > 0) {
-        long long n = plat::recv_some(s, buf.data(), std::min(count, buf.size()));
+        long long n = receive_onto(s, out, count);
         if (n <= 0) return false;
-        out.append(buf.data(), static_cast<std::size_t>(n));
         count -= static_cast<std::size_t>(n);
     }
     return true;
@@ -120,14 +135,14 @@ bool consume(plat::socket_t s, std::string& out, std::size_t count)
 // what it holds goes straight to recv_exact.
 struct chunk_reader {
     plat::socket_t s;
-    std::array<char, line_block> buf;
+    block_ptr buf;
     std::size_t pos = 0;
     std::size_t len = 0;
 
     std::size_t buffered() const { return len - pos; }
     bool fill()
     {
-        long long n = plat::recv_some(s, buf.data(), buf.size());
+        long long n = plat::recv_some(s, buf.get(), line_block);
         if (n <= 0) return false;
         pos = 0;
         len = static_cast<std::size_t>(n);
@@ -216,27 +231,30 @@ std::string recv_headers(plat::socket_t s)
 {
     std::string head;
     head.reserve(head_reserve);
-    std::array<char, head_reserve> buf;
     for (;;) {
-        // Peek, then take only the head's bytes: the body stays queued.
-        long long n = plat::peek_some(s, buf.data(), buf.size());
+        // Peek into the room behind the head, then take only the head's
+        // bytes: the body stays queued.
+        const std::size_t at = head.size();
+        head.resize(at + head_reserve);
+        long long n = plat::peek_some(s, head.data() + at, head_reserve);
+        const std::size_t seen = n > 0 ? static_cast<std::size_t>(n) : 0;
+        auto end = head_end_in(std::string_view(head.data(), at), std::string_view(head.data() + at, seen));
+        head.resize(at);
         if (n <= 0) return head;
-        auto end = head_end_in(head, std::string_view(buf.data(), static_cast<std::size_t>(n)));
-        if (!consume(s, head, end.value_or(static_cast<std::size_t>(n))) || end) return head;
+        if (!consume(s, head, end.value_or(seen)) || end) return head;
     }
 }
 
 bool recv_exact(plat::socket_t s, std::string& out, std::uint64_t count)
 {
     reserve_ahead(out, count);
-    std::array<char, recv_block> block;
     std::uint64_t total = 0;
     int failures = 0;
     while (total < count) {
-        long long n = plat::recv_some(
-            s, block.data(), static_cast<std::size_t>(std::min<std::uint64_t>(count - total, recv_block)));
+        // Exactly what is still due, so nothing is read into the string twice.
+        long long n = receive_onto(
+            s, out, static_cast<std::size_t>(std::min<std::uint64_t>(count - total, recv_block)));
         if (n > 0) {
-            out.append(block.data(), static_cast<std::size_t>(n));
             total += static_cast<std::uint64_t>(n);
             failures = 0;
             continue;
@@ -260,7 +278,7 @@ bool recv_exact(plat::socket_t s, std::string& out, std::uint64_t count)
 bool recv_chunked(plat::socket_t s, std::string& out)
 {
     out.reserve(out.size() + chunked_reserve);
-    chunk_reader r{s, {}};
+    chunk_reader r{s, block_ptr(new char[line_block])};
     std::string line;
     for (;;) {
         if (!read_size_line(r, line)) return false;
@@ -270,7 +288,7 @@ bool recv_chunked(plat::socket_t s, std::string& out)
         // The trailer after the last chunk is never read.
         if (*size == 0) return true;
         std::size_t from_buffer = static_cast<std::size_t>(std::min<std::uint64_t>(*size, r.buffered()));
-        out.append(r.buf.data() + r.pos, from_buffer);
+        out.append(r.buf.get() + r.pos, from_buffer);
         r.pos += from_buffer;
         if (!recv_exact(s, out, *size - from_buffer)) return false;
         skip_chunk_end(r);
@@ -282,14 +300,14 @@ bool recv_plain_body(plat::socket_t s, std::string& out, std::uint64_t length)
     reserve_ahead(out, length == 0 ? close_delimited_reserve : length);
     // Without a length only the upstream's close ends the body, so every stop counts as its end.
     const bool close_delimited = length == 0;
-    std::array<char, recv_block> block;
+    block_ptr block(new char[recv_block]);
     std::uint64_t received = 0;
     int failures = 0;
     for (;;) {
-        long long n = plat::recv_some(s, block.data(), block.size());
+        long long n = plat::recv_some(s, block.get(), recv_block);
         if (n > 0) {
             // Bytes beyond the announced length that came in the same receive stay.
-            out.append(block.data(), static_cast<std::size_t>(n));
+            out.append(block.get(), static_cast<std::size_t>(n));
             received += static_cast<std::uint64_t>(n);
             if (!close_delimited && received >= length) return true;
             failures = 0;
