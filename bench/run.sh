@@ -6,9 +6,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-for tool in nginx wrk python3 cc cmake ninja; do
-    command -v "$tool" >/dev/null || { echo "bench: $tool is missing (apt-get install nginx wrk ...)" >&2; exit 1; }
+missing=()
+for pair in nginx:nginx wrk:wrk python3:python3 cc:gcc cmake:cmake ninja:ninja-build; do
+    command -v "${pair%%:*}" >/dev/null || missing+=("${pair#*:}")
 done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo_cmd=""
+    [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+    $sudo_cmd apt-get install -y -qq "${missing[@]}"
+fi
 # Workload 7 holds 2000 idle connections open on each side of loopback.
 ulimit -n 20000 2>/dev/null || ulimit -n "$(ulimit -Hn)"
 
