@@ -44,7 +44,6 @@ constexpr std::size_t connection_stack = 256 * 1024;
 // an aborted connection): long enough not to spin, short enough to recover.
 constexpr int accept_retry_ms = 50;
 
-bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 void serve_connection(plat::socket_handle client, const config& cfg)
 {
@@ -115,22 +114,10 @@ extern "C" void signal_handler(int)
 
 std::optional<std::uint16_t> convert_port(const std::string& text)
 {
-    std::size_t i = 0;
-    while (i < text.size() && is_c_space(text[i]))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    long long value = 0;
-    std::size_t digits = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
-        value = value * 10 + (text[i] - '0');
-        if (value > 2147483648LL) return std::nullopt;
-    }
-    if (digits == 0) return std::nullopt;
-    if (negative) value = -value;
-    if (value > 2147483647LL) return std::nullopt;
+    auto value = convert_int(text);
+    if (!value) return std::nullopt;
     // No range check: the low 16 bits are kept (65616 is 80, -1 is 65535).
-    return static_cast<std::uint16_t>(static_cast<std::uint32_t>(value) & 0xFFFFu);
+    return static_cast<std::uint16_t>(static_cast<std::uint32_t>(*value) & 0xFFFFu);
 }
 
 command_line scan_command_line(int argc, const char* const* argv, config& cfg)
