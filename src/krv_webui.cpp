@@ -44,7 +44,6 @@ constexpr std::size_t connection_stack = 256 * 1024;
 // an aborted connection): long enough not to spin, short enough to recover.
 constexpr int accept_retry_ms = 50;
 
-
 void serve_connection(plat::socket_handle client, const config& cfg)
 {
     try {
