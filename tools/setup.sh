@@ -22,6 +22,7 @@ requirements=(
     "/usr/lib/wine/wine64 wine64"
     "zip zip"
     "strace strace"
+    "clang-format clang-format"
 )
 missing=()
 for r in "${requirements[@]}"; do
