@@ -41,7 +41,8 @@ child::child(const std::string& program, const child_options& opts)
     argv_s.push_back(program);
     argv_s.insert(argv_s.end(), opts.args.begin(), opts.args.end());
     std::vector<char*> argv;
-    for (auto& a : argv_s) argv.push_back(a.data());
+    for (auto& a : argv_s)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
 
     pid_t pid = fork();
@@ -49,14 +50,17 @@ child::child(const std::string& program, const child_options& opts)
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
         for (const auto& [name, value] : opts.env) {
-            if (value) setenv(name.c_str(), value->c_str(), 1);
-            else unsetenv(name.c_str());
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
         }
         if (!opts.working_dir.empty() && chdir(opts.working_dir.c_str()) != 0) _exit(126);
         // The test's own sockets must neither count against the child's
         // limits nor be kept open by it.
         close_range(3, ~0u, 0);
-        if (!apply_limit(RLIMIT_NOFILE, opts.max_open_files) || !apply_limit(RLIMIT_AS, opts.max_address_space))
+        if (!apply_limit(RLIMIT_NOFILE, opts.max_open_files) ||
+            !apply_limit(RLIMIT_AS, opts.max_address_space))
             _exit(125);
         // The test runner may block signals; the server must see them.
         sigset_t none;
@@ -119,8 +123,7 @@ void child::read_pipes()
 bool child::wait_for_output(std::string_view text, std::chrono::milliseconds timeout)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout,
-                             [&] { return out_.find(text) != std::string::npos || eof_; }) &&
+    return changed_.wait_for(lock, timeout, [&] { return out_.find(text) != std::string::npos || eof_; }) &&
            out_.find(text) != std::string::npos;
 }
 
@@ -148,7 +151,8 @@ std::string child::err()
     return err_;
 }
 
-run_result run_program(const std::string& program, const child_options& opts, std::chrono::milliseconds timeout)
+run_result run_program(const std::string& program, const child_options& opts,
+                       std::chrono::milliseconds timeout)
 {
     child c(program, opts);
     run_result r;

@@ -46,8 +46,8 @@ protected:
 TEST_F(Dispatcher, RouteOrder)
 {
     test::server srv(cfg);
-    const std::string wallet_error = "{\"error\":\"Cannot connect to krv-wallet-rpc at 127.0.0.1:" +
-                                     std::to_string(cfg.rpc_port) + "\"}";
+    const std::string wallet_error =
+        "{\"error\":\"Cannot connect to krv-wallet-rpc at 127.0.0.1:" + std::to_string(cfg.rpc_port) + "\"}";
     const std::string daemon_error =
         "{\"error\":\"Cannot connect to krv daemon at 127.0.0.1:" + std::to_string(cfg.daemon_port) + "\"}";
     const std::string rpc_error = "{\"error\":\"Cannot connect to RPC\"}";
@@ -75,7 +75,8 @@ TEST_F(Dispatcher, RouteOrder)
         {"GET", "/wallets/", text_response(404, "Not Found", "Not Found: /wallets/")},
         {"GET", "/health", text_response(200, "OK", "{\"status\":\"unreachable\"}", "application/json")},
     };
-    for (const auto& r : rows) EXPECT_EQ(get(srv.port(), r.target, r.method), r.expected) << r.method << " " << r.target;
+    for (const auto& r : rows)
+        EXPECT_EQ(get(srv.port(), r.target, r.method), r.expected) << r.method << " " << r.target;
 }
 
 TEST_F(Dispatcher, ForwardedPathsWithControlBytesAreRefused)
@@ -120,7 +121,8 @@ TEST_F(Dispatcher, ContentTypesBySubstring)
         {"/readme.txt", "text/html; charset=utf-8"},
         {"/STYLE.CSS", "text/html; charset=utf-8"},
     };
-    for (const auto& [target, type] : cases) test::write_file(web.string() + target, target);
+    for (const auto& [target, type] : cases)
+        test::write_file(web.string() + target, target);
     test::server srv(cfg);
     for (const auto& [target, type] : cases)
         EXPECT_EQ(get(srv.port(), target), text_response(200, "OK", target, type)) << target;
@@ -129,9 +131,11 @@ TEST_F(Dispatcher, ContentTypesBySubstring)
 TEST_F(Dispatcher, FilesComeBackByteForByte)
 {
     std::string binary(256 * 3, '\0');
-    for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i);
+    for (std::size_t i = 0; i < binary.size(); ++i)
+        binary[i] = static_cast<char>(i);
     std::string big(1 << 20, 'x');
-    for (std::size_t i = 0; i < big.size(); i += 97) big[i] = '\0';
+    for (std::size_t i = 0; i < big.size(); i += 97)
+        big[i] = '\0';
     test::write_file(web / "logo.png", binary);
     test::write_file(web / "big.js", big);
     test::server srv(cfg);
@@ -156,11 +160,19 @@ TEST_F(Dispatcher, NothingOutsideTheWebFolderIsServed)
     test::server srv(cfg);
     const std::string bad = text_response(400, "Bad Request", "Bad Request");
     const std::string targets[] = {
-        "/../secret.txt", "/x/../krv-webui.html", "/a..b.css", "/..", "..",
+        "/../secret.txt",
+        "/x/../krv-webui.html",
+        "/a..b.css",
+        "/..",
+        "..",
         // Without the leading slash the target would name a file beside the folder.
-        "-secret.txt", "x", "http://host/a", "*",
+        "-secret.txt",
+        "x",
+        "http://host/a",
+        "*",
         // A NUL would end the file name early.
-        std::string("/krv-webui.html\0.png", 20), std::string("\0", 1),
+        std::string("/krv-webui.html\0.png", 20),
+        std::string("\0", 1),
     };
     for (const auto& t : targets) {
         std::string r = get(srv.port(), t);
@@ -168,7 +180,8 @@ TEST_F(Dispatcher, NothingOutsideTheWebFolderIsServed)
         EXPECT_EQ(r.find("canary"), std::string::npos) << t;
     }
     // Escapes are not decoded: they name a file that does not exist.
-    EXPECT_EQ(get(srv.port(), "/%2e%2e/secret.txt"), text_response(404, "Not Found", "Not Found: /%2e%2e/secret.txt"));
+    EXPECT_EQ(get(srv.port(), "/%2e%2e/secret.txt"),
+              text_response(404, "Not Found", "Not Found: /%2e%2e/secret.txt"));
 }
 
 TEST(StaticPath, Allowed)

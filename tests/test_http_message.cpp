@@ -19,7 +19,8 @@ parsed parse_from_peer(const std::vector<std::string>& pieces, bool keep_open = 
 {
     auto [client, server] = test::loopback_pair();
     std::thread writer([&, c = client.get()] {
-        for (const auto& p : pieces) test::send_all(c, p);
+        for (const auto& p : pieces)
+            test::send_all(c, p);
     });
     if (!keep_open) {
         writer.join();
@@ -41,8 +42,9 @@ TEST(HttpResponse, WritesTheFixedHeadersInOrder)
 
 TEST(HttpResponse, ReasonPhrasesAndEmptyContentType)
 {
-    const std::pair<int, const char*> cases[] = {
-        {200, "OK"}, {400, "Bad Request"}, {404, "Not Found"}, {502, "Bad Gateway"}, {500, "Error"}, {302, "Error"}};
+    const std::pair<int, const char*> cases[] = {{200, "OK"},        {400, "Bad Request"},
+                                                 {404, "Not Found"}, {502, "Bad Gateway"},
+                                                 {500, "Error"},     {302, "Error"}};
     for (const auto& [status, reason] : cases) {
         std::string r = http_response(status, "", "x");
         EXPECT_EQ(r, test::expected_head(status, reason, "", 1) + "\r\n\r\nx") << status;
@@ -52,7 +54,8 @@ TEST(HttpResponse, ReasonPhrasesAndEmptyContentType)
 TEST(HttpResponse, BodiesAreCountedAndCopiedAsBytes)
 {
     std::string body(1 << 20, '\0');
-    for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7);
+    for (std::size_t i = 0; i < body.size(); ++i)
+        body[i] = static_cast<char>(i * 7);
     std::string r = http_response(200, "application/octet-stream", body);
     auto split = test::split_response(r);
     EXPECT_NE(split.head.find("\r\nContent-Length: 1048576\r\n"), std::string::npos);
@@ -65,12 +68,21 @@ TEST(HttpResponse, BodiesAreCountedAndCopiedAsBytes)
 TEST(ContentLengthValue, ConvertsLikeStrtoulWithA32BitResult)
 {
     const std::pair<const char*, std::optional<std::uint32_t>> cases[] = {
-        {"42", 42u},         {" 12", 12u},       {"42abc", 42u},     {"+5", 5u},
-        {"-1", 4294967295u}, {"4294967295", 4294967295u},            {"\t7\r", 7u},
-        {"", std::nullopt},  {"abc", std::nullopt},                  {"-", std::nullopt},
-        {"4294967296", std::nullopt},          {"99999999999999999999", std::nullopt},
+        {"42", 42u},
+        {" 12", 12u},
+        {"42abc", 42u},
+        {"+5", 5u},
+        {"-1", 4294967295u},
+        {"4294967295", 4294967295u},
+        {"\t7\r", 7u},
+        {"", std::nullopt},
+        {"abc", std::nullopt},
+        {"-", std::nullopt},
+        {"4294967296", std::nullopt},
+        {"99999999999999999999", std::nullopt},
     };
-    for (const auto& [text, expected] : cases) EXPECT_EQ(convert_length_value(text), expected) << text;
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(convert_length_value(text), expected) << text;
 }
 
 TEST(DeclaredLength, FindsTheHeaderAsTheReaderDoes)
@@ -100,7 +112,8 @@ TEST(ParseRequest, RequestLines)
     };
     const row rows[] = {
         {"GET / HTTP/1.1\r\nHost: a\r\n\r\n", true, "GET", "/"},
-        {"GET /wallet-log?lines=5&offset=100 HTTP/1.1\r\n\r\n", true, "GET", "/wallet-log?lines=5&offset=100"},
+        {"GET /wallet-log?lines=5&offset=100 HTTP/1.1\r\n\r\n", true, "GET",
+         "/wallet-log?lines=5&offset=100"},
         {"OPTIONS * HTTP/1.1\r\n\r\n", true, "OPTIONS", "*"},
         {" /x HTTP/1.1\r\n\r\n", true, "", "/x"},
         {"GET  HTTP/1.1\r\n\r\n", true, "GET", ""},
@@ -159,7 +172,8 @@ TEST(ParseRequest, Bodies)
 TEST(ParseRequest, RefusesLengthsThatDoNotConvertOrExceedTheBound)
 {
     for (const char* value : {"", "x", "-1", "4294967295", "99999999999", "33554433"}) {
-        parsed p = parse_from_peer({std::string("POST / HTTP/1.1\r\nContent-Length: ") + value + "\r\n\r\nab"}, true);
+        parsed p = parse_from_peer(
+            {std::string("POST / HTTP/1.1\r\nContent-Length: ") + value + "\r\n\r\nab"}, true);
         EXPECT_FALSE(p.ok) << value;
         EXPECT_EQ(p.req.method, "") << value;
     }

@@ -52,7 +52,9 @@ protected:
 
 TEST_F(Program, HelpIsPrintedAndEndsWithStatus0)
 {
-    for (auto args : {std::vector<std::string>{"--help"}, {"-h"}, {"--rpc-port", "1", "--help", "--rpc-port", "2"},
+    for (auto args : {std::vector<std::string>{"--help"},
+                      {"-h"},
+                      {"--rpc-port", "1", "--help", "--rpc-port", "2"},
                       {"--web-dir", "/nowhere", "-h"}}) {
         test::run_result r = test::run_program(test::server_binary(), options(args));
         EXPECT_EQ(r.status, 0);
@@ -78,15 +80,16 @@ TEST_F(Program, MissingPageEndsWithStatus1)
     test::run_result r = test::run_program(test::server_binary(), options({"--web-dir", "/srv/dash"}));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "ERROR: Cannot find /srv/dash/krv-webui.html\n  Use --web-dir to specify the web/ directory\n");
+    EXPECT_EQ(r.err,
+              "ERROR: Cannot find /srv/dash/krv-webui.html\n  Use --web-dir to specify the web/ directory\n");
 }
 
 TEST_F(Program, BindFailureIsReportedWithStatus1)
 {
     plat::socket_handle holder = test::listen_loopback();
     std::string port = std::to_string(plat::local_port(holder.get()));
-    test::run_result r =
-        test::run_program(test::server_binary(), options({"--web-dir", web(), "--localhost-only", "--port", port}));
+    test::run_result r = test::run_program(test::server_binary(),
+                                           options({"--web-dir", web(), "--localhost-only", "--port", port}));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("bind: ", 0), 0u) << r.err;
@@ -123,7 +126,8 @@ TEST_F(Program, AllAddressesBannerNamesTheHostAndTheWalletLogFromHome)
     ASSERT_TRUE(c.wait_for_output("Press Ctrl+C to stop.\n\n", 10s)) << c.err();
     std::string out = c.out();
     EXPECT_NE(out.find("  Listening:    http://0.0.0.0:"), std::string::npos);
-    EXPECT_NE(out.find("  Wallet log:   " + (root.path() / "home").string() + "/krv-wallet-rpc.log\n\n  LAN access:   http://"),
+    EXPECT_NE(out.find("  Wallet log:   " + (root.path() / "home").string() +
+                       "/krv-wallet-rpc.log\n\n  LAN access:   http://"),
               std::string::npos)
         << out;
     c.send_signal(SIGINT);

@@ -15,7 +15,8 @@ scanned scan(std::vector<std::string> args)
 {
     args.insert(args.begin(), "krv-webui");
     std::vector<const char*> argv;
-    for (const auto& a : args) argv.push_back(a.c_str());
+    for (const auto& a : args)
+        argv.push_back(a.c_str());
     scanned s;
     s.cli = scan_command_line(static_cast<int>(argv.size()), argv.data(), s.cfg);
     return s;
@@ -42,8 +43,8 @@ TEST(CommandLine, OptionsAreMatchedWholeAndTheLastOneWins)
     EXPECT_EQ(scan({"--PORT", "1"}).cfg.port, 8880);
     EXPECT_EQ(scan({"--localhost-only"}).cfg.bind_host, "127.0.0.1");
 
-    scanned all = scan({"stray", "--rpc-host", "10.0.0.5", "--rpc-port", "1", "--daemon-port", "2", "--web-dir",
-                        "w", "--wallet-log", "l", "--wallet-dir", "--help"});
+    scanned all = scan({"stray", "--rpc-host", "10.0.0.5", "--rpc-port", "1", "--daemon-port", "2",
+                        "--web-dir", "w", "--wallet-log", "l", "--wallet-dir", "--help"});
     EXPECT_EQ(all.cli.result, command_line::run);
     EXPECT_EQ(all.cfg.rpc_host, "10.0.0.5");
     EXPECT_EQ(all.cfg.rpc_port, 1);
@@ -74,21 +75,34 @@ TEST(CommandLine, ANumberThatDoesNotConvertStopsStartUp)
 TEST(CommandLine, NumberRule)
 {
     const std::pair<const char*, std::optional<std::uint16_t>> cases[] = {
-        {"8080", 8080},      {"8080abc", 8080}, {"65616", 80},      {"-1", 65535},
-        {"0", 0},            {" 42", 42},       {"+7", 7},          {"2147483647", 65535},
-        {"-2147483648", 0},  {"", std::nullopt}, {"abc", std::nullopt}, {"2147483648", std::nullopt},
-        {"-2147483649", std::nullopt},           {"- 1", std::nullopt},
+        {"8080", 8080},
+        {"8080abc", 8080},
+        {"65616", 80},
+        {"-1", 65535},
+        {"0", 0},
+        {" 42", 42},
+        {"+7", 7},
+        {"2147483647", 65535},
+        {"-2147483648", 0},
+        {"", std::nullopt},
+        {"abc", std::nullopt},
+        {"2147483648", std::nullopt},
+        {"-2147483649", std::nullopt},
+        {"- 1", std::nullopt},
     };
-    for (const auto& [text, expected] : cases) EXPECT_EQ(convert_port(text), expected) << text;
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(convert_port(text), expected) << text;
 }
 
 TEST(WebDirSearch, Candidates)
 {
     using v = std::vector<std::string>;
     EXPECT_EQ(web_dir_candidates("C:\\apps\\bin\\krv-webui.exe"),
-              (v{"C:\\apps\\bin/../web", "C:\\apps\\bin/../../web", "C:\\apps\\bin/../../../web", "./web", "../web"}));
+              (v{"C:\\apps\\bin/../web", "C:\\apps\\bin/../../web", "C:\\apps\\bin/../../../web", "./web",
+                 "../web"}));
     EXPECT_EQ(web_dir_candidates("krv-webui"), (v{"./web", "../web"}));
-    EXPECT_EQ(web_dir_candidates("/krv-webui"), (v{"/../web", "/../../web", "/../../../web", "./web", "../web"}));
+    EXPECT_EQ(web_dir_candidates("/krv-webui"),
+              (v{"/../web", "/../../web", "/../../../web", "./web", "../web"}));
     // The last slash wins over a later backslash.
     EXPECT_EQ(web_dir_candidates("a/b\\c")[0], "a/../web");
 }
@@ -114,7 +128,8 @@ TEST(WalletLogSearch, HomeFirstThenUserprofile)
     std::filesystem::create_directories(home.path() / ".krv");
     std::filesystem::create_directories(profile.path() / "KRV");
     test::write_file(profile.path() / "KRV" / "krv-wallet-rpc.log", "x");
-    const std::string fallback = plat::readable("/var/log/krv-wallet-rpc.log") ? "/var/log/krv-wallet-rpc.log" : "";
+    const std::string fallback =
+        plat::readable("/var/log/krv-wallet-rpc.log") ? "/var/log/krv-wallet-rpc.log" : "";
 
     // HOME is set, so USERPROFILE is never consulted.
     EXPECT_EQ(find_wallet_log(home.str().c_str(), profile.str().c_str()), fallback);

@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string body = response.substr(response.find("\r\n\r\n") + 4);
         if (body != "PAGE" && body != "ASSET") __builtin_trap();
     }
-    if (!static_path_allowed(path == "/" ? "/krv-webui.html" : path) && response.rfind("HTTP/1.1 400 ", 0) != 0)
+    if (!static_path_allowed(path == "/" ? "/krv-webui.html" : path) &&
+        response.rfind("HTTP/1.1 400 ", 0) != 0)
         __builtin_trap();
     return 0;
 }
