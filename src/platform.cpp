@@ -371,6 +371,8 @@ bool send_head_and_file(socket_t s, std::string_view head, std::FILE* f, std::ui
     // Without a file-to-socket call the file goes through a buffer; the head
     // goes out with the first block, so a small answer is one send.
     constexpr std::size_t block = 65536;
+    // The caller may have measured the file by seeking to its end.
+    if (!seek_file(f, 0, SEEK_SET)) return false;
     std::string buf(head);
     do {
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(count, block));
