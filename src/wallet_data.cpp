@@ -54,7 +54,9 @@ std::string read_window(std::FILE* f, const log_window& window)
 
 log_window choose_log_window(long long size, int offset)
 {
-    if (offset < 0 || offset >= size) {
+    // Nothing was appended since the offset: there are no lines after it.
+    if (offset == size) return {size, 0};
+    if (offset < 0 || offset > size) {
         long long length = std::min(size, log_tail_window);
         return {size - length, length};
     }

@@ -23,7 +23,8 @@ struct log_window {
 
 // The window for a log of size bytes (size > 0): a follow read from
 // offset when 0 <= offset < size (at most the follow window, at the end),
-// otherwise a tail read of at most the tail window.
+// nothing when offset == size, otherwise a tail read of at most the tail
+// window.
 log_window choose_log_window(long long size, int offset);
 
 // The answer for the bytes read from a window: split at line feeds

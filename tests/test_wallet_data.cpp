@@ -85,8 +85,9 @@ TEST(WalletLog, SixByteLogByLineCountAndOffset)
         {1, 3, R"({"lines":["c"],"file_size":6})"},
         {30, 2, R"({"lines":["b","c"],"file_size":6})"},
         {1, 0, R"({"lines":["a","b","c"],"file_size":6})"},
-        // At or past the end: a tail read with every line, whatever the count.
-        {1, 6, R"({"lines":["a","b","c"],"file_size":6})"},
+        // At the end: nothing was appended after it.
+        {1, 6, R"({"lines":[],"file_size":6})"},
+        // Past the end (a truncated log): a tail read with every line, whatever the count.
         {1, 100, R"({"lines":["a","b","c"],"file_size":6})"},
         {1, INT_MAX, R"({"lines":["a","b","c"],"file_size":6})"},
         {0, -1, R"({"lines":[],"file_size":6})"},
@@ -166,7 +167,7 @@ TEST(WalletLog, PartialLastLineArrivesInTwoParts)
     EXPECT_EQ(read_tail_json(log.string(), 30, -1), R"({"lines":["a","bc"],"file_size":4})");
     test::append_file(log, "d\n");
     EXPECT_EQ(read_tail_json(log.string(), 30, 4), R"({"lines":["d"],"file_size":6})");
-    EXPECT_EQ(read_tail_json(log.string(), 30, 6), R"({"lines":["a","bcd"],"file_size":6})");
+    EXPECT_EQ(read_tail_json(log.string(), 30, 6), R"({"lines":[],"file_size":6})");
 }
 
 TEST(WalletLog, WindowChoice)
@@ -179,7 +180,8 @@ TEST(WalletLog, WindowChoice)
     } cases[] = {
         {6, -1, 0, 6},
         {100000, -1, 34464, 65536},
-        {100000, 100000, 34464, 65536},
+        {100000, 100000, 100000, 0},
+        {100000, 100001, 34464, 65536},
         {100000, 99990, 99990, 10},
         {600006, 6, 75718, 524288},
         {524294, 6, 6, 524288},
@@ -298,8 +300,9 @@ TEST(WalletLog, FollowsALogBeingWritten)
     while (static_cast<int>(received.size()) < line_count && std::chrono::steady_clock::now() < deadline) {
         parsed_answer r = parse_answer(read_tail_json(log.string(), 30, offset));
         ++reads;
-        // The size unchanged means nothing new: the lines are a tail read.
-        if (r.file_size == offset) r.lines.clear();
+        if (r.file_size == offset) {
+            EXPECT_TRUE(r.lines.empty());
+        }
         for (const std::string& piece : r.lines) {
             if (!pending.empty()) ++split_lines;
             pending += piece;

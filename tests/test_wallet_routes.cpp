@@ -63,6 +63,8 @@ TEST(WalletRoutes, LogQueryNumbers)
               ok_json(R"({"lines":["598","599"],"file_size":2290})"));
     EXPECT_EQ(get(server.port(), "/wallet-log?offset=2282", "POST"),
               ok_json(R"({"lines":["598","599"],"file_size":2290})"));
+    EXPECT_EQ(get(server.port(), "/wallet-log?lines=2&offset=2290"),
+              ok_json(R"({"lines":[],"file_size":2290})"));
 }
 
 TEST(WalletRoutes, ErrorFormsAreAnsweredWith200)
