@@ -25,9 +25,9 @@ Usage: node tools/wallet-sim.mjs [options]
 
 Once listening it prints one JSON line: {"wallet_port":N,"daemon_port":N}.
 Demo wallets: alice and bob, password "demo".
-Besides the wallet methods it answers two of its own on the wallet port:
+Besides the wallet methods it answers some of its own on the wallet port:
 sim_log {"message":"..."} appends a line to the log, sim_mine {"blocks":N}
-mines blocks at once.
+mines blocks at once, sim_calls counts the wallet calls it has answered.
 `;
 
 const FEE_PER_DESTINATION = 30000000n;
@@ -331,44 +331,6 @@ class Wallet {
         return result;
     }
 
-    transfer(params) {
-        const data = this.requireOpen();
-        const dests = params.destinations;
-        if (!Array.isArray(dests) || dests.length === 0) {
-            throw new RpcError(ERR.params, 'destinations must be a non-empty list');
-        }
-        let total = 0n;
-        for (const d of dests) {
-            if (!validAddress(d?.address)) throw new RpcError(ERR.address, `Invalid destination address: ${String(d?.address).slice(0, 120)}`);
-            let amount;
-            try {
-                amount = toAtomic(d.amount);
-            } catch {
-                throw new RpcError(ERR.params, 'amount must be an integer of atomic units');
-            }
-            if (amount <= 0n) throw new RpcError(ERR.zero, 'Amount must be greater than zero');
-            if (amount > MAX_ATOMIC) throw new RpcError(ERR.params, 'amount is beyond 64 bits');
-            total += amount;
-        }
-        const fee = FEE_PER_DESTINATION * BigInt(dests.length);
-        const { unlocked } = this.balances(data);
-        if (total + fee > unlocked) {
-            throw new RpcError(ERR.transfer, `Not enough unlocked money: unlocked ${formatAmount(unlocked)}, ` +
-                `needed ${formatAmount(total + fee)} (amount ${formatAmount(total)} + fee ${formatAmount(fee)})`);
-        }
-        const txid = crypto.randomBytes(32).toString('hex');
-        const timestamp = Math.floor(Date.now() / 1000);
-        this.store.addTransfer(this.open.name, { txid, type: 'out', amount: total, fee, height: 0, timestamp, address: dests[0].address });
-        for (const d of dests) {
-            const receiver = this.store.walletWithAddress(d.address);
-            if (receiver) {
-                this.store.addTransfer(receiver, { txid, type: 'in', amount: toAtomic(d.amount), fee: 0n, height: 0, timestamp, address: this.open.address });
-            }
-        }
-        log('I', 'wallet.rpc', `Transaction ${txid} sent from '${this.open.name}': ${formatAmount(total)} ${TICKER}, fee ${formatAmount(fee)} ${TICKER}`);
-        return { tx_hash: txid, fee, amount: total };
-    }
-
     open_wallet(params) {
         const name = params.filename;
         if (typeof name !== 'string' || name === '') throw new RpcError(ERR.params, 'filename is required');
@@ -395,6 +357,196 @@ class Wallet {
         return {};
     }
 }
+
+// ---------------------------------------------------------------- sending
+
+// Sending as a wallet service does it: an address check, fees by priority,
+// a dry run that hands back the signed transaction as metadata, the relay of
+// that very transaction, and a sweep of everything unlocked.
+
+// The fee per destination (per input for a sweep) in quarters of the normal
+// fee, by priority: 0 is the default (normal), then low, normal, high, highest.
+const PRIORITY_QUARTERS = [4n, 1n, 4n, 20n, 166n];
+// A sweep spends at most this many inputs per transaction, so a wallet of
+// many small receipts is swept in several transactions.
+const SWEEP_INPUTS_PER_TX = 4;
+const ERR_RELAY = -29;
+
+function feeFor(units, priority) {
+    return (FEE_PER_DESTINATION * BigInt(units) * PRIORITY_QUARTERS[priority]) / 4n;
+}
+
+function priorityOf(params) {
+    const priority = params.priority ?? 0;
+    if (!Number.isInteger(priority) || priority < 0 || priority > 4) {
+        throw new RpcError(ERR.params, 'priority must be an integer from 0 to 4');
+    }
+    return priority;
+}
+
+function atomicParam(value, name) {
+    let amount;
+    try {
+        amount = toAtomic(value);
+    } catch {
+        throw new RpcError(ERR.params, `${name} must be an integer of atomic units`);
+    }
+    if (amount <= 0n) throw new RpcError(ERR.zero, 'Amount must be greater than zero');
+    if (amount > MAX_ATOMIC) throw new RpcError(ERR.params, `${name} is beyond 64 bits`);
+    return amount;
+}
+
+// Transaction metadata: the transaction as hex JSON, then an HMAC keyed with
+// the wallet's own salt, so only the wallet that built it can relay it, and
+// it survives a restart of the simulator as a real signed transaction would.
+function mac(keys, body) {
+    return crypto.createHmac('sha256', keys.salt).update(body).digest('hex');
+}
+
+function sealTx(keys, tx) {
+    const body = Buffer.from(stringifyExact(tx)).toString('hex');
+    return body + mac(keys, body);
+}
+
+function unsealTx(keys, hex) {
+    if (typeof hex !== 'string' || hex.length <= 64 || !/^(?:[0-9a-f]{2})+$/.test(hex)) return null;
+    const body = hex.slice(0, -64);
+    if (!crypto.timingSafeEqual(Buffer.from(mac(keys, body)), Buffer.from(hex.slice(-64)))) return null;
+    const tx = parseJsonExact(Buffer.from(body, 'hex').toString('utf8'));
+    return { ...tx, amount: toAtomic(tx.amount), fee: toAtomic(tx.fee),
+        destinations: tx.destinations.map((d) => ({ address: d.address, amount: toAtomic(d.amount) })) };
+}
+
+class Sending {
+    constructor(wallet) {
+        this.wallet = wallet;
+        this.store = wallet.store;
+        this.chain = wallet.chain;
+    }
+
+    validate_address(params) {
+        const valid = validAddress(params.address);
+        // The simulator makes neither integrated addresses nor subaddresses.
+        return { valid, integrated: false, subaddress: false, nettype: valid ? 'mainnet' : '', openalias_address: '' };
+    }
+
+    transfer(params) {
+        const data = this.wallet.requireOpen();
+        const priority = priorityOf(params);
+        const dests = params.destinations;
+        if (!Array.isArray(dests) || dests.length === 0) {
+            throw new RpcError(ERR.params, 'destinations must be a non-empty list');
+        }
+        const destinations = dests.map((d) => {
+            if (!validAddress(d?.address)) throw new RpcError(ERR.address, `Invalid destination address: ${String(d?.address).slice(0, 120)}`);
+            return { address: d.address, amount: atomicParam(d.amount, 'amount') };
+        });
+        const amount = destinations.reduce((sum, d) => sum + d.amount, 0n);
+        const fee = feeFor(destinations.length, priority);
+        this.requireUnlocked(data, amount, fee);
+        return this.finish(this.build(destinations, amount, fee), params);
+    }
+
+    sweep_all(params) {
+        const data = this.wallet.requireOpen();
+        const priority = priorityOf(params);
+        if ((params.account_index ?? 0) !== 0) throw new RpcError(ERR.params, 'account_index: the simulator has account 0 only');
+        if (!validAddress(params.address)) throw new RpcError(ERR.address, `Invalid destination address: ${String(params.address).slice(0, 120)}`);
+        const inputs = this.unspentInputs(data);
+        if (inputs.length === 0) throw new RpcError(ERR.transfer, 'No unlocked balance to sweep');
+        const txs = [];
+        for (let i = 0; i < inputs.length; i += SWEEP_INPUTS_PER_TX) {
+            const group = inputs.slice(i, i + SWEEP_INPUTS_PER_TX);
+            const sum = group.reduce((a, b) => a + b, 0n);
+            const fee = feeFor(group.length, priority);
+            if (sum <= fee) {
+                throw new RpcError(ERR.transfer, `Not enough unlocked money to pay the fee: ${formatAmount(sum)} in ${group.length} input(s), fee ${formatAmount(fee)}`);
+            }
+            txs.push(this.build([{ address: params.address, amount: sum - fee }], sum - fee, fee));
+        }
+        const done = txs.map((tx) => this.finish(tx, params));
+        return {
+            tx_hash_list: done.map((d) => d.tx_hash),
+            amount_list: done.map((d) => d.amount),
+            fee_list: done.map((d) => d.fee),
+            tx_metadata_list: done.map((d) => d.tx_metadata),
+        };
+    }
+
+    relay_tx(params) {
+        const data = this.wallet.requireOpen();
+        const tx = unsealTx(this.store.keys(this.wallet.open.name), params.hex);
+        if (!tx || tx.from !== this.wallet.open.address) {
+            throw new RpcError(ERR_RELAY, 'Failed to parse tx metadata: it is damaged or was made by another wallet');
+        }
+        if (data.transfers.some((t) => t.txid === tx.txid)) {
+            throw new RpcError(ERR_RELAY, `Transaction ${tx.txid} was already relayed`);
+        }
+        // Funds spent since the dry run make it a double spend.
+        this.requireUnlocked(data, tx.amount, tx.fee);
+        this.record(tx);
+        return { tx_hash: tx.txid };
+    }
+
+    build(destinations, amount, fee) {
+        return { txid: crypto.randomBytes(32).toString('hex'), from: this.wallet.open.address, destinations, amount, fee };
+    }
+
+    // Relays unless asked not to; the answer of transfer for one transaction.
+    finish(tx, params) {
+        if (params.do_not_relay !== true) this.record(tx);
+        const metadata = params.get_tx_metadata === true ? sealTx(this.store.keys(this.wallet.open.name), tx) : '';
+        return { tx_hash: tx.txid, amount: tx.amount, fee: tx.fee, tx_metadata: metadata };
+    }
+
+    record(tx) {
+        const { name, address } = this.wallet.open;
+        const timestamp = Math.floor(Date.now() / 1000);
+        this.store.addTransfer(name, { txid: tx.txid, type: 'out', amount: tx.amount, fee: tx.fee, height: 0, timestamp, address: tx.destinations[0].address });
+        for (const d of tx.destinations) {
+            const receiver = this.store.walletWithAddress(d.address);
+            if (receiver) this.store.addTransfer(receiver, { txid: tx.txid, type: 'in', amount: d.amount, fee: 0n, height: 0, timestamp, address });
+        }
+        log('I', 'wallet.rpc', `Transaction ${tx.txid} sent from '${name}': ${formatAmount(tx.amount)} ${TICKER}, fee ${formatAmount(tx.fee)} ${TICKER}`);
+    }
+
+    requireUnlocked(data, amount, fee) {
+        const { unlocked } = this.wallet.balances(data);
+        if (amount + fee > unlocked) {
+            throw new RpcError(ERR.transfer, `Not enough unlocked money: unlocked ${formatAmount(unlocked)}, ` +
+                `needed ${formatAmount(amount + fee)} (amount ${formatAmount(amount)} + fee ${formatAmount(fee)})`);
+        }
+    }
+
+    // What is left of each unlocked receipt, oldest first, after the wallet's
+    // spending is taken from the oldest ones; the sum is the unlocked balance.
+    unspentInputs(data) {
+        let spent = data.transfers.filter((t) => t.type !== 'in').reduce((sum, t) => sum + t.amount + t.fee, 0n);
+        const left = [];
+        const unlocked = data.transfers
+            .filter((t) => t.type === 'in' && this.chain.confirmations(t) >= UNLOCK_CONFIRMATIONS)
+            .sort((a, b) => a.height - b.height);
+        for (const t of unlocked) {
+            const taken = spent < t.amount ? spent : t.amount;
+            spent -= taken;
+            if (t.amount > taken) left.push(t.amount - taken);
+        }
+        return left;
+    }
+}
+
+function sendingMethods(sending) {
+    return {
+        validate_address: (p) => sending.validate_address(p),
+        transfer: (p) => sending.transfer(p),
+        sweep_all: (p) => sending.sweep_all(p),
+        relay_tx: (p) => sending.relay_tx(p),
+        sim_calls: () => ({ calls: { ...walletCalls } }),
+    };
+}
+
+// Wallet port calls answered since start, by method name.
+const walletCalls = {};
 
 // ---------------------------------------------------------------- HTTP
 
@@ -483,8 +635,9 @@ function rpcError(id, code, message, framing = 'length') {
     return { body: stringifyExact({ jsonrpc: '2.0', id: id ?? null, error: { code, message } }), framing };
 }
 
-// Parses a JSON-RPC body and runs methods[name](params).
-function dispatchRpc(request, methods, framingOf) {
+// Parses a JSON-RPC body and runs methods[name](params), counting the call
+// by name in `counts` when one is given.
+function dispatchRpc(request, methods, framingOf, counts = null) {
     let call;
     try {
         call = parseJsonExact(request.body);
@@ -496,6 +649,7 @@ function dispatchRpc(request, methods, framingOf) {
     }
     const method = methods[call.method];
     if (!method) return rpcError(call.id, -32601, 'Method not found');
+    if (counts) counts[call.method] = (counts[call.method] ?? 0) + 1;
     const params = call.params && typeof call.params === 'object' ? call.params : {};
     try {
         return rpcReply(call.id, method(params), framingOf(call.method));
@@ -512,7 +666,7 @@ function walletHandler(wallet, chain) {
         get_address: () => wallet.get_address(),
         get_balance: () => wallet.get_balance(),
         get_transfers: (p) => wallet.get_transfers(p),
-        transfer: (p) => wallet.transfer(p),
+        ...sendingMethods(new Sending(wallet)),
         open_wallet: (p) => wallet.open_wallet(p),
         close_wallet: () => wallet.close_wallet(),
         sim_log: (p) => {
@@ -528,7 +682,7 @@ function walletHandler(wallet, chain) {
     return (request) => {
         if (request.target !== '/json_rpc') return { status: 404, body: '{"error":"not found"}' };
         if (request.method !== 'POST') return { status: 405, body: '{"error":"use POST"}' };
-        return dispatchRpc(request, methods, (m) => (m === 'get_transfers' ? 'chunked' : 'length'));
+        return dispatchRpc(request, methods, (m) => (m === 'get_transfers' ? 'chunked' : 'length'), walletCalls);
     };
 }
 

@@ -1,79 +1,23 @@
 // The dashboard: polls the server's routes and keeps the page in step.
 
-import { formatAmount, parseAmount, TICKER, toAtomic } from './amount.js';
+import { formatAmount, TICKER, toAtomic } from './amount.js';
+import {
+    addPoll, forgetFigures, keyChanged, markFresh, onBlocked, reportFault, startConnection,
+} from './connection.js';
+import { $, el, setText, showMessage, showWords } from './dom.js';
+import { takeKeyFromAddress } from './lan-key.js';
 import { LogFollower } from './log-follow.js';
-import { daemon, getJson, NO_WALLET_OPEN, RpcError, ServiceError, wallet } from './rpc.js';
+import { daemon, getJson, NO_WALLET_OPEN, RpcError, wallet } from './rpc.js';
+import { onSent, sendBalances, sendBlocked, sendWalletChanged, startSend } from './send.js';
+import { inWords } from './words.js';
 
-const $ = (id) => document.getElementById(id);
+// Before anything else, so the key leaves the address bar at once.
+takeKeyFromAddress();
 
-const EVERY = { health: 3000, daemon: 5000, path: 5000, wallet: 4000, wallets: 15000, log: 1000 };
-// A route that failed is retried sooner, so the banner clears soon after recovery.
-const RETRY_MS = 1500;
+const EVERY = { daemon: 5000, path: 5000, wallet: 4000, wallets: 15000, log: 1000 };
 const MAX_LOG_LINES = 2000;
 
-// ---------------------------------------------------------------- problems
-
-// What is wrong right now, by source; the banner shows exactly this.
-const problems = new Map();
-
-function setProblem(source, message) {
-    problems.set(source, message);
-    renderBanner();
-}
-
-function clearProblem(...sources) {
-    let changed = false;
-    for (const s of sources) changed = problems.delete(s) || changed;
-    if (changed) renderBanner();
-}
-
-function renderBanner() {
-    const list = $('banner-list');
-    list.replaceChildren(...[...problems.values()].map((m) => el('li', {}, m)));
-    $('banner').hidden = problems.size === 0;
-}
-
-// Turns a failure into something visible; true when it was a service problem.
-function report(error, fallbackSource) {
-    if (error instanceof ServiceError) {
-        setProblem(error.source, error.message);
-        return true;
-    }
-    if (!(error instanceof RpcError)) {
-        setProblem(fallbackSource, `${fallbackSource}: ${error?.message ?? error}`);
-        console.warn(error);
-    }
-    return false;
-}
-
 // ---------------------------------------------------------------- helpers
-
-function el(tag, attrs = {}, ...children) {
-    const node = document.createElement(tag);
-    for (const [k, v] of Object.entries(attrs)) {
-        if (k === 'class') node.className = v;
-        else if (k === 'dataset') Object.assign(node.dataset, v);
-        else node.setAttribute(k, v);
-    }
-    // Text only: nothing from a service is ever parsed as HTML.
-    for (const c of children) node.append(c instanceof Node ? c : String(c));
-    return node;
-}
-
-function setText(id, text) {
-    const node = $(id);
-    if (node.textContent !== text) node.textContent = text;
-}
-
-function showMessage(id, text, kind = '') {
-    const node = $(id);
-    node.textContent = text;
-    node.className = `message ${kind}`.trim();
-}
-
-function rpcMessage(error) {
-    return error instanceof RpcError ? `${error.message} (code ${error.code})` : error.message;
-}
 
 function two(n) {
     return String(n).padStart(2, '0');
@@ -87,80 +31,19 @@ function formatTime(seconds) {
 
 const withTicker = (atomic) => `${formatAmount(atomic)} ${TICKER}`;
 
-// Runs fn now and then every `every` ms after it settles; never two at once.
-function poller(fn, every) {
-    let timer = null;
-    let running = false;
-    let again = false;
-    async function run() {
-        clearTimeout(timer);
-        if (running) {
-            again = true;
-            return;
-        }
-        running = true;
-        let ok = true;
-        try {
-            ok = (await fn()) !== false;
-        } catch (e) {
-            ok = false;
-            report(e, 'Dashboard');
-        }
-        running = false;
-        if (again) {
-            again = false;
-            run();
-        } else {
-            timer = setTimeout(run, ok ? every : Math.min(every, RETRY_MS));
-        }
-    }
-    return { run };
-}
-
-// ---------------------------------------------------------------- health
-
-let healthy = null;
-
-async function pollHealth() {
-    const badge = $('health');
-    try {
-        const answer = await getJson('health', 'Dashboard server');
-        clearProblem('server', 'Dashboard server');
-        const ok = answer?.status === 'ok';
-        badge.dataset.state = ok ? 'ok' : 'bad';
-        setText('health-text', ok ? 'Wallet RPC online' : 'Wallet RPC unreachable');
-        setText('conn-wallet', ok ? 'Online' : 'Unreachable');
-        if (ok) clearProblem('Health');
-        else setProblem('Health', 'The wallet RPC service does not answer the health check.');
-        // Back from an outage: refresh everything now rather than at the next tick.
-        if (ok && healthy === false) {
-            for (const p of Object.values(pollers)) if (p !== pollers.health) p.run();
-        }
-        healthy = ok;
-        return ok;
-    } catch (e) {
-        badge.dataset.state = 'down';
-        setText('health-text', 'Dashboard server offline');
-        setText('conn-wallet', 'Unknown');
-        healthy = false;
-        throw e;
-    }
-}
-
 // ---------------------------------------------------------------- daemon
 
 async function pollDaemon() {
+    let info;
     try {
-        const info = await daemon('get_info');
-        clearProblem('Daemon');
-        renderDaemon(info);
+        info = await daemon('get_info');
     } catch (e) {
-        setText('conn-daemon', 'Unreachable');
-        for (const id of ['daemon-height', 'daemon-target', 'daemon-peers']) setText(id, '—');
-        $('sync').hidden = true;
-        if (e instanceof RpcError) setProblem('Daemon', `Daemon: get_info failed: ${rpcMessage(e)}`);
-        throw e;
+        if (!(e instanceof RpcError)) throw e;
+        setText('conn-daemon', `Error: ${inWords(e).details}`);
+        return;
     }
+    renderDaemon(info);
+    markFresh('daemon');
 }
 
 function renderDaemon(info) {
@@ -182,14 +65,8 @@ function renderDaemon(info) {
 }
 
 async function pollPathHeight() {
-    try {
-        const answer = await getJson('rpc/get_height', 'Daemon via /rpc/');
-        clearProblem('Daemon via /rpc/');
-        setText('path-height', Number.isInteger(answer?.height) ? String(answer.height) : '—');
-    } catch (e) {
-        setText('path-height', '—');
-        throw e;
-    }
+    const answer = await getJson('rpc/get_height', 'Daemon via /rpc/');
+    setText('path-height', Number.isInteger(answer?.height) ? String(answer.height) : '—');
 }
 
 // ---------------------------------------------------------------- wallet files
@@ -198,7 +75,6 @@ let walletNames = [];
 
 async function pollWalletList() {
     const answer = await getJson('wallets', 'Wallet list');
-    clearProblem('Wallet list');
     walletNames = Array.isArray(answer?.wallets) ? answer.wallets.map(String) : [];
     renderWalletList();
 }
@@ -224,9 +100,16 @@ function renderWalletList() {
 // ---------------------------------------------------------------- open wallet
 
 const SESSION_KEY = 'krv-webui.open-wallet';
-// {name, address} of the wallet this page opened, if it is still the open one.
+// {name, address} of the open wallet; name is '' when it was opened outside
+// this page.
 let openWallet = null;
 let lastTransfers = '';
+// Bumped whenever this page opens or closes a wallet: a poll that began
+// before drops its answer, which may describe the wallet of before.
+let walletEpoch = 0;
+// Why actions on the wallet are unavailable now ('' when they are not).
+let blocked = '';
+let walletBusy = false;
 
 function rememberedName(address) {
     try {
@@ -237,45 +120,74 @@ function rememberedName(address) {
     }
 }
 
-async function pollWallet() {
-    let address;
-    try {
-        address = (await wallet('get_address')).address;
-    } catch (e) {
-        if (e instanceof RpcError && e.code === NO_WALLET_OPEN) {
-            clearProblem('Wallet RPC');
-            showClosed();
-            return;
-        }
-        if (e instanceof RpcError) showMessage('wallet-message', `Wallet: ${rpcMessage(e)}`, 'error');
-        throw e;
-    }
-    const [balance, height, transfers] = await Promise.all([
-        wallet('get_balance'),
-        wallet('get_height'),
-        wallet('get_transfers', { in: true, out: true, pending: true, pool: true, failed: true }),
-    ]);
-    clearProblem('Wallet RPC');
-    showMessage('wallet-message', '');
-    showOpen(String(address), balance, height, transfers);
+// Makes `next` the wallet the page shows. Anything that belonged to another
+// wallet (figures, transfers, the send form and its result) goes at once,
+// and the wallet list's "open" tag moves with it.
+function setOpenWallet(next) {
+    const prev = openWallet;
+    openWallet = next;
+    if (prev?.address === next?.address && prev?.name === next?.name) return;
+    for (const id of ['balance', 'unlocked', 'wallet-height']) setText(id, '—');
+    setText('wallet-address', next?.address ?? '');
+    renderTransfers([]);
+    forgetFigures('wallet');
+    sendWalletChanged(next);
+    renderWalletList();
+    updateWalletActions();
 }
 
-function showClosed() {
-    if (openWallet === null && $('wallet-info').hidden) return;
-    openWallet = null;
+async function pollWallet() {
+    const epoch = walletEpoch;
+    let address;
+    let balance;
+    let height;
+    let transfers;
+    try {
+        address = String((await wallet('get_address')).address);
+        [balance, height, transfers] = await Promise.all([
+            wallet('get_balance'),
+            wallet('get_height'),
+            wallet('get_transfers', { in: true, out: true, pending: true, pool: true, failed: true }),
+        ]);
+    } catch (e) {
+        if (epoch !== walletEpoch || !(e instanceof RpcError)) throw e;
+        if (e.code === NO_WALLET_OPEN) showClosed(false);
+        else showWords('wallet-message', inWords(e));
+        return;
+    }
+    if (epoch !== walletEpoch) return;
+    showMessage('wallet-message', '');
+    showOpen(address, balance, height, transfers);
+}
+
+// No wallet is open. byPage: this page closed it; otherwise the wallet
+// service did (restarted, or told to by someone else), and the page says so.
+function showClosed(byPage) {
+    const gone = openWallet;
+    if (gone && !byPage) {
+        const name = gone.name || 'The wallet';
+        showMessage('wallet-message', `${name} was closed by the wallet service; open it again.`, 'warn');
+        if ($('open-message').classList.contains('ok')) showMessage('open-message', '');
+        if (gone.name) $('open-name').value = gone.name;
+        sessionStorage.removeItem(SESSION_KEY);
+    }
+    setOpenWallet(null);
     $('wallet-info').hidden = true;
     $('wallet-none').hidden = false;
     $('close-button').hidden = true;
     setText('wallet-title', 'Open wallet');
-    renderTransfers([]);
     setText('transfers-empty', 'No wallet open.');
-    renderWalletList();
 }
 
 function showOpen(address, balance, height, transfers) {
-    const name = openWallet?.address === address ? openWallet.name : rememberedName(address);
-    const changed = openWallet?.address !== address;
-    openWallet = { name, address };
+    if (openWallet?.address !== address) {
+        // Opened outside this page, or before it was loaded.
+        if (openWallet) {
+            showMessage('wallet-message', `${openWallet.name || 'The wallet'} was closed and another wallet was opened outside this page.`, 'warn');
+        }
+        setOpenWallet({ name: rememberedName(address), address });
+    }
+    const { name } = openWallet;
     $('wallet-info').hidden = false;
     $('wallet-none').hidden = true;
     $('close-button').hidden = false;
@@ -286,7 +198,8 @@ function showOpen(address, balance, height, transfers) {
     setText('unlocked', withTicker(toAtomic(balance.unlocked_balance)));
     setText('wallet-height', String(height.height ?? '—'));
     renderTransfers(collectTransfers(transfers));
-    if (changed) renderWalletList();
+    sendBalances(balance.unlocked_balance);
+    markFresh('wallet');
 }
 
 const KINDS = {
@@ -337,37 +250,62 @@ async function openSelected(event) {
         showMessage('open-message', 'Enter the name of a wallet.', 'error');
         return;
     }
-    $('open-button').disabled = true;
+    walletEpoch += 1;
+    walletBusy = true;
+    updateWalletActions();
     showMessage('open-message', `Opening ${name}…`);
     try {
         await wallet('open_wallet', { filename: name, password: $('open-password').value });
         $('open-password').value = '';
         const { address } = await wallet('get_address');
-        openWallet = { name, address: String(address) };
-        sessionStorage.setItem(SESSION_KEY, JSON.stringify(openWallet));
+        walletEpoch += 1;
+        sessionStorage.setItem(SESSION_KEY, JSON.stringify({ name, address: String(address) }));
+        setOpenWallet({ name, address: String(address) });
+        showMessage('wallet-message', '');
         showMessage('open-message', `Opened ${name}.`, 'ok');
-        await pollers.wallet.run();
+        setText('wallet-title', `Open wallet: ${name}`);
+        await walletPoll.run();
     } catch (e) {
-        report(e, 'Wallet RPC');
-        showMessage('open-message', `Could not open ${name}: ${rpcMessage(e)}`, 'error');
+        const words = inWords(e);
+        showWords('open-message', { ...words, sentence: `Could not open ${name}. ${words.sentence}` });
     } finally {
-        $('open-button').disabled = false;
+        walletBusy = false;
+        updateWalletActions();
     }
 }
 
 async function closeWallet() {
-    $('close-button').disabled = true;
+    const name = openWallet?.name || 'The wallet';
+    walletEpoch += 1;
+    walletBusy = true;
+    updateWalletActions();
     try {
         await wallet('close_wallet');
+        walletEpoch += 1;
         sessionStorage.removeItem(SESSION_KEY);
-        showMessage('open-message', 'Wallet closed.', 'ok');
-        showClosed();
+        showMessage('open-message', `${name} was closed.`, 'ok');
+        showMessage('wallet-message', '');
+        showClosed(true);
     } catch (e) {
-        report(e, 'Wallet RPC');
-        showMessage('wallet-message', `Could not close the wallet: ${rpcMessage(e)}`, 'error');
+        if (e instanceof RpcError && e.code === NO_WALLET_OPEN) {
+            walletEpoch += 1;
+            showClosed(false);
+        } else {
+            const words = inWords(e);
+            showWords('wallet-message', { ...words, sentence: `Could not close the wallet. ${words.sentence}` });
+        }
     } finally {
-        $('close-button').disabled = false;
+        walletBusy = false;
+        updateWalletActions();
     }
+}
+
+// Open and Close are unavailable during an outage, with the reason beside them.
+function updateWalletActions() {
+    $('open-button').disabled = walletBusy || blocked !== '';
+    setText('open-blocked', blocked);
+    $('close-button').disabled = walletBusy || blocked !== '';
+    setText('close-blocked', openWallet ? blocked : '');
 }
 
 async function copyAddress() {
@@ -402,59 +340,6 @@ function copyBySelection(text) {
     return ok;
 }
 
-// ---------------------------------------------------------------- send
-
-let pendingTransfer = null;
-
-function reviewTransfer(event) {
-    event.preventDefault();
-    hideConfirm();
-    const address = $('send-address').value.trim();
-    const amount = parseAmount($('send-amount').value);
-    if (!openWallet) return showMessage('send-result', 'Open a wallet first.', 'error');
-    if (!address) return showMessage('send-result', 'Enter a destination address.', 'error');
-    if (/\s/.test(address)) return showMessage('send-result', 'The address must not contain spaces or line breaks.', 'error');
-    if (amount.error) return showMessage('send-result', amount.error, 'error');
-    pendingTransfer = { address, amount: amount.value };
-    showMessage('send-result', '');
-    setText('send-summary', `Send ${withTicker(amount.value)} from ${openWallet.name || 'the open wallet'} to ${address}? ` +
-        'The wallet adds its network fee.');
-    $('send-confirm').hidden = false;
-    $('send-confirm-button').focus();
-}
-
-function hideConfirm() {
-    pendingTransfer = null;
-    $('send-confirm').hidden = true;
-}
-
-async function confirmTransfer() {
-    const transfer = pendingTransfer;
-    if (!transfer) return;
-    $('send-confirm-button').disabled = true;
-    $('send-cancel').disabled = true;
-    showMessage('send-result', 'Sending…');
-    try {
-        const result = await wallet('transfer', { destinations: [{ amount: transfer.amount, address: transfer.address }] });
-        hideConfirm();
-        $('send-amount').value = '';
-        const node = $('send-result');
-        node.className = 'message ok';
-        node.replaceChildren(
-            el('strong', {}, `Sent ${withTicker(transfer.amount)}.`), el('br'),
-            'Transaction id: ', el('code', { class: 'txid', id: 'sent-txid' }, String(result.tx_hash ?? '')), el('br'),
-            'Fee: ', el('span', { id: 'sent-fee' }, withTicker(toAtomic(result.fee ?? 0))));
-        await pollers.wallet.run();
-    } catch (e) {
-        hideConfirm();
-        report(e, 'Wallet RPC');
-        showMessage('send-result', `The wallet refused the transfer: ${rpcMessage(e)}`, 'error');
-    } finally {
-        $('send-confirm-button').disabled = false;
-        $('send-cancel').disabled = false;
-    }
-}
-
 // ---------------------------------------------------------------- live log
 
 const follower = new LogFollower();
@@ -468,7 +353,6 @@ async function pollLog() {
     } finally {
         $('log').dataset.polls = String(++logPolls);
     }
-    clearProblem('Wallet log');
     const update = follower.accept(answer);
     if (update.error) {
         const text = update.error === 'no wallet-log configured'
@@ -520,25 +404,28 @@ function applyFilter() {
 
 // ---------------------------------------------------------------- start
 
-const pollers = {
-    health: poller(pollHealth, EVERY.health),
-    daemon: poller(pollDaemon, EVERY.daemon),
-    path: poller(pollPathHeight, EVERY.path),
-    wallets: poller(pollWalletList, EVERY.wallets),
-    wallet: poller(pollWallet, EVERY.wallet),
-    log: poller(pollLog, EVERY.log),
-};
+const walletPoll = addPoll('wallet', pollWallet, EVERY.wallet, { needs: ['server', 'wallet'] });
+addPoll('daemon', pollDaemon, EVERY.daemon, { slows: ['daemon'] });
+addPoll('path', pollPathHeight, EVERY.path, { needs: ['server', 'daemon'] });
+// The wallet's files and log are read by the server itself, but while the
+// wallet service is down there is little news in them: they slow down too.
+addPoll('wallets', pollWalletList, EVERY.wallets, { slows: ['wallet'] });
+addPoll('log', pollLog, EVERY.log, { slows: ['wallet'] });
 
 function start() {
     $('open-form').addEventListener('submit', openSelected);
     $('close-button').addEventListener('click', closeWallet);
     $('copy-button').addEventListener('click', copyAddress);
-    $('send-form').addEventListener('submit', reviewTransfer);
-    $('send-form').addEventListener('input', hideConfirm);
-    $('send-confirm-button').addEventListener('click', confirmTransfer);
-    $('send-cancel').addEventListener('click', () => {
-        hideConfirm();
-        $('send-review').focus();
+    startSend();
+    onSent(() => walletPoll.run());
+    onBlocked((reason) => {
+        blocked = reason;
+        updateWalletActions();
+        sendBlocked(reason);
+    });
+    // Opening the LAN address with its key in this tab again.
+    window.addEventListener('hashchange', () => {
+        if (takeKeyFromAddress()) keyChanged();
     });
     $('log').addEventListener('scroll', onLogScroll);
     // Lines re-wrap when the page narrows; stay at the newest one if following.
@@ -547,9 +434,9 @@ function start() {
     }).observe($('log'));
     $('log-follow').addEventListener('click', followLatest);
     $('log-filter').addEventListener('input', applyFilter);
-    window.addEventListener('unhandledrejection', (e) => report(e.reason, 'Dashboard'));
-    window.addEventListener('error', (e) => report(e.error ?? e.message, 'Dashboard'));
-    for (const p of Object.values(pollers)) p.run();
+    window.addEventListener('unhandledrejection', (e) => reportFault('page', e.reason));
+    window.addEventListener('error', (e) => reportFault('page', e.error ?? e.message));
+    startConnection();
 }
 
 start();

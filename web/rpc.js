@@ -2,48 +2,104 @@
 // from whatever host and port the server is reached on.
 
 import { parseJsonExact, stringifyExact } from './exact-json.js';
+import { isWalletRoute, lanKey } from './lan-key.js';
 
-// The path to a service failed: the server is down, or it could not reach
-// the wallet RPC service or the daemon (502). Shown in the banner.
+// A request did not get its answer: the dashboard server did not answer
+// (side "server", status 0), or it could not reach the wallet RPC service
+// (side "wallet") or the daemon (side "daemon") and said so with a 502, or
+// the answer was not what the page expects.
 export class ServiceError extends Error {
-    constructor(source, message) {
-        super(message);
+    constructor(side, status, detail, source = '') {
+        super(detail);
+        this.side = side;
+        this.status = status;
+        this.detail = detail;
         this.source = source;
+    }
+}
+
+// The server refused a wallet route (403): this browser needs the key.
+// `sentence` is the server's own explanation.
+export class AccessError extends Error {
+    constructor(sentence, hadKey) {
+        super(sentence);
+        this.sentence = sentence;
+        this.hadKey = hadKey;
     }
 }
 
 // The service answered with a JSON-RPC error. Shown where the action was.
 export class RpcError extends Error {
-    constructor(code, message) {
+    constructor(code, message, method = '') {
         super(message);
         this.code = code;
+        this.method = method;
     }
 }
 
 // Error code of the wallet service when no wallet is open.
 export const NO_WALLET_OPEN = -13;
 
+// Who is told of every answer, so that the page's idea of which side is up
+// follows each request, a user's action as much as a poll.
+const listeners = [];
+
+// fn({url, side, status, walletRoute, hadKey, detail}); status 0 means no
+// answer from the dashboard server at all.
+export function onAnswer(fn) {
+    listeners.push(fn);
+}
+
+function tell(event) {
+    for (const fn of listeners) fn(event);
+}
+
+// The service behind a route, as far as an outage is concerned.
+function sideOf(url) {
+    if (/^json_rpc(?:$|\?)/.test(url)) return 'wallet';
+    if (/^daemon_rpc(?:$|\?)|^rpc\//.test(url)) return 'daemon';
+    return 'server';
+}
+
 // Fetches url and returns its JSON, numbers exact. `source` names the thing
-// behind the URL in error messages and in the banner's bookkeeping.
+// behind the URL in the details of an error.
 export async function getJson(url, source, init = {}) {
+    const walletRoute = isWalletRoute(url);
+    const key = walletRoute ? lanKey() : '';
+    const headers = { ...(init.headers ?? {}) };
+    if (key) headers['X-KRV-Key'] = key;
+    const side = sideOf(url);
+    const method = init.method ?? 'GET';
     let response;
     let text;
     try {
-        response = await fetch(url, { cache: 'no-store', ...init });
+        response = await fetch(url, { cache: 'no-store', ...init, headers });
         text = await response.text();
     } catch {
-        throw new ServiceError('server', 'The dashboard server does not answer.');
+        const detail = `${method} ${url}: no answer from the dashboard server`;
+        tell({ url, side: 'server', status: 0, walletRoute, hadKey: key !== '', detail });
+        throw new ServiceError('server', 0, detail, source);
     }
-    if (response.status === 502) {
-        throw new ServiceError(source, `${source}: ${errorText(text) || 'the server could not reach it (502).'}`);
+    const status = response.status;
+    const said = errorText(text);
+    const event = { url, side, status, walletRoute, hadKey: key !== '', detail: '' };
+    if (status === 403 && walletRoute) {
+        tell({ ...event, detail: said });
+        throw new AccessError(said || 'The server refused this request.', key !== '');
     }
+    if (status === 502) {
+        const detail = `${method} ${url} answered 502: ${said || 'the server could not reach the service'}`;
+        tell({ ...event, detail: said || detail });
+        throw new ServiceError(side, 502, detail, source);
+    }
+    tell(event);
     if (!response.ok) {
-        throw new ServiceError(source, `${source}: ${url} answered ${response.status} ${errorText(text)}`.trim());
+        throw new ServiceError(side, status, `${method} ${url} answered ${status} ${said}`.trim(), source);
     }
     try {
         return parseJsonExact(text);
     } catch {
-        throw new ServiceError(source, `${source}: the answer to ${url} is not JSON.`);
+        throw new ServiceError(side, status, `The answer to ${method} ${url} is not JSON.`, source);
     }
 }
 
@@ -60,8 +116,8 @@ function errorText(body) {
 let nextId = 1;
 
 // One JSON-RPC 2.0 call through the server; endpoint is "json_rpc" (wallet)
-// or "daemon_rpc" (daemon). Resolves to the result, rejects with RpcError
-// or ServiceError.
+// or "daemon_rpc" (daemon). Resolves to the result, rejects with RpcError,
+// ServiceError or AccessError.
 export async function callRpc(endpoint, source, method, params) {
     const call = { jsonrpc: '2.0', id: nextId++, method };
     if (params !== undefined) call.params = params;
@@ -72,10 +128,10 @@ export async function callRpc(endpoint, source, method, params) {
     });
     if (answer && typeof answer === 'object' && answer.error) {
         const { code, message } = answer.error;
-        throw new RpcError(Number.isInteger(code) ? code : 0, String(message ?? 'unknown error'));
+        throw new RpcError(Number.isInteger(code) ? code : 0, String(message ?? 'unknown error'), method);
     }
     if (!answer || typeof answer !== 'object' || !('result' in answer)) {
-        throw new ServiceError(source, `${source}: ${method} returned no result.`);
+        throw new ServiceError(sideOf(endpoint), 200, `${method} returned no result.`, source);
     }
     return answer.result;
 }

@@ -7,7 +7,7 @@ import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 
 import {
-    launchBrowser, SCREENSHOT_DIR, simRpc, startServer, startSimulator, tempDir, walletAddress,
+    launchBrowser, SCREENSHOT_DIR, simRpc, startServer, startSimulator, tempDir, walletAddress, watchConsole,
 } from './harness.mjs';
 
 const WAIT = { timeout: 8000 };
@@ -19,7 +19,7 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
     let server;
     let context;
     let page;
-    const consoleErrors = [];
+    let messages;
 
     // Waits until the element's whole text is `text`.
     const shows = (selector, text, options = WAIT) =>
@@ -37,6 +37,7 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
     async function send(address, amount) {
         await page.getByLabel('Destination address').fill(address);
         await page.getByLabel('Amount (KRV)').fill(amount);
+        await shows('#send-address-check', 'Valid address.');
         await page.getByRole('button', { name: 'Review transfer' }).click();
     }
 
@@ -46,8 +47,7 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
         server = await startServer(dir, sim);
         context = await launchBrowser(dir);
         page = context.pages()[0] ?? (await context.newPage());
-        page.on('console', (m) => { if (m.type() === 'error') consoleErrors.push(m.text()); });
-        page.on('pageerror', (e) => consoleErrors.push(`page error: ${e.message}`));
+        messages = watchConsole(page);
     });
 
     after(async () => {
@@ -66,7 +66,7 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
         await shows('#path-height', /^\d{4,}$/);
         await shows('#daemon-peers', /^8 out, \d in$/);
         await waitForLogPolls(2);
-        assert.deepEqual(consoleErrors, []);
+        assert.deepEqual(messages.seen, []);
         assert.equal(await page.locator('#banner').isHidden(), true);
     });
 
@@ -81,7 +81,8 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
         assert.equal(await page.getByLabel('Wallet name').inputValue(), 'alice');
         await page.getByLabel('Password').fill('wrong');
         await page.getByLabel('Password').press('Enter');
-        await shows('#open-message', /Could not open alice: .*invalid password/);
+        await shows('#open-message .sentence', 'Could not open alice. The wallet could not be opened: check its name and password.');
+        await shows('#open-message .details', 'open_wallet: Failed to open wallet: invalid password (code -21)');
         await page.getByLabel('Password').fill('demo');
         await page.getByRole('button', { name: 'Open wallet' }).click();
         // More than 2^53 atomic units: a float would get the last digits wrong.
@@ -93,28 +94,9 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
         assert.equal(await page.locator('#transfers-body tr').count(), 2);
     });
 
-    it('shows refused transfers plainly, from the page and from the wallet', async () => {
-        const bob = walletAddress(dir, 'bob');
-        const cases = [
-            // [address, amount, message, reaches the wallet]
-            [bob, '1.0000000000001', 'Amount has more than 12 decimal places.', false],
-            [bob, '0', 'Amount must be greater than zero.', false],
-            [`${bob} x`, '1', 'The address must not contain spaces or line breaks.', false],
-            ['KRVnot-an-address', '1', /^The wallet refused the transfer: Invalid destination address: KRVnot-an-address \(code -2\)$/, true],
-            [bob, '20000', /^The wallet refused the transfer: Not enough unlocked money: .* \(code -4\)$/, true],
-        ];
-        for (const [address, amount, message, confirm] of cases) {
-            await send(address, amount);
-            if (confirm) await page.getByRole('button', { name: 'Confirm and send' }).click();
-            await shows('#send-result', message);
-            assert.equal(await page.locator('#send-confirm').isHidden(), true);
-        }
-        await shows('#balance', '12345.678901234567 KRV');
-    });
-
     it('sends a transfer after confirmation and shows it, its fee and the new balance', async () => {
         await send(walletAddress(dir, 'bob'), '1.5');
-        await shows('#send-summary', /^Send 1\.500000000000 KRV from alice to KRV/);
+        await shows('#confirm-amount', '1.500000000000 KRV');
         await page.getByRole('button', { name: 'Confirm and send' }).click();
         await shows('#sent-fee', '0.000030000000 KRV');
         const txid = await page.locator('#sent-txid').textContent();
@@ -154,32 +136,24 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
         await page.getByLabel('Filter log lines').fill('');
     });
 
-    it('shows a banner while the simulator is down and clears it when it is back', async () => {
-        const { walletPort, daemonPort } = sim;
-        await sim.stop();
-        await page.locator('#banner').waitFor({ state: 'visible', timeout: 8000 });
-        await shows('#banner-list li', /Cannot connect to krv-wallet-rpc at 127\.0\.0\.1:\d+|does not answer the health check/);
-        await shows('#health-text', 'Wallet RPC unreachable');
-
-        sim = await startSimulator(dir, { walletPort, daemonPort });
-        await page.locator('#banner').waitFor({ state: 'hidden', timeout: 10000 });
-        await shows('#health-text', 'Wallet RPC online');
-        // A restarted wallet service has no wallet open.
-        await shows('#wallet-none', /No wallet is open/);
-    });
-
+    // The dashboard server itself down: Chromium notes each failed request in
+    // the console, so only the page's own output is held to silence here.
     it('shows a banner while the dashboard server itself is down, and recovers', async () => {
+        assert.deepEqual(messages.problems(), []);
         const { port } = server;
         await server.stop();
-        await shows('#banner-list li', 'The dashboard server does not answer.');
+        await shows('#banner-text', `The dashboard server at 127.0.0.1:${port} does not answer. Start krv-webui again; this page reconnects by itself.`);
         await shows('#health-text', 'Dashboard server offline');
+        await page.locator('[data-stale-group="wallet"] .stale-note', { hasText: /^Last updated \d\d:\d\d:\d\d$/ }).first().waitFor(WAIT);
+        await shows('#open-blocked', 'Unavailable: the dashboard server does not answer.');
         server = await startServer(dir, sim, port);
         await page.locator('#banner').waitFor({ state: 'hidden', timeout: 10000 });
         await shows('#health-text', 'Wallet RPC online');
+        assert.deepEqual(messages.problems(), []);
+        for (const line of messages.network()) assert.match(line.text, /net::ERR_CONNECTION_REFUSED/);
     });
 
     it('saves full-page screenshots at 1280x800 and 375x812', async () => {
-        await simRpc(sim, 'open_wallet', { filename: 'alice', password: 'demo' });
         await shows('#balance', '12344.178871234567 KRV');
         fs.mkdirSync(SCREENSHOT_DIR, { recursive: true });
         await page.setViewportSize({ width: 1280, height: 800 });

@@ -96,16 +96,82 @@ export async function startServer(dir, sim, port = 0) {
     return server;
 }
 
-export async function launchBrowser(dir) {
+// The headers every static answer of the server carries. Where the server
+// under test does not send them yet, the browser adds them on the way in, so
+// the page always runs under this policy.
+export const STATIC_HEADERS = {
+    'content-security-policy': "default-src 'self'; frame-ancestors 'none'",
+    'x-frame-options': 'DENY',
+    'x-content-type-options': 'nosniff',
+    'referrer-policy': 'no-referrer',
+};
+
+// The server's own routes; every other path is a static file.
+export const isStaticPath = (pathname) =>
+    !/^\/(?:json_rpc|daemon_rpc|wallets|wallet-log|health)$|^\/rpc\//.test(pathname);
+
+async function withStaticHeaders(route) {
+    let response;
+    try {
+        response = await route.fetch();
+    } catch {
+        return route.abort('connectionrefused');
+    }
+    const headers = response.headers();
+    const missing = Object.entries(STATIC_HEADERS).filter(([name]) => !(name in headers));
+    if (missing.length === 0) return route.fulfill({ response });
+    return route.fulfill({ response, headers: { ...headers, ...Object.fromEntries(missing) } });
+}
+
+// Chromium with the policy headers in force and every policy violation
+// reported as a console error. `pace` (0 to 1) runs the page's poll and
+// back-off clocks faster, so that minutes of an outage take seconds.
+export async function launchBrowser(dir, { pace } = {}) {
     if (!fs.existsSync(CHROMIUM)) throw new Error(`no browser at ${CHROMIUM}: apt-get install -y chromium`);
     const profile = fs.mkdtempSync(path.join(dir, 'chromium-'));
-    return chromium.launchPersistentContext(profile, {
+    const context = await chromium.launchPersistentContext(profile, {
         executablePath: CHROMIUM,
         headless: true,
         viewport: { width: 1280, height: 800 },
         args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
             '--disable-component-update', '--disable-sync', '--disable-quic'],
     });
+    await context.route((url) => url.hostname === '127.0.0.1' && isStaticPath(url.pathname), withStaticHeaders);
+    await context.addInitScript(() => {
+        document.addEventListener('securitypolicyviolation', (e) => {
+            console.error(`CSP violation: ${e.violatedDirective} blocked ${e.blockedURI || 'inline code'} in ${e.sourceFile}:${e.lineNumber}`);
+        });
+    });
+    if (pace) await context.addInitScript((p) => { globalThis.krvTestPace = p; }, pace);
+    return context;
+}
+
+// Collects what the page writes to the console. problems(): everything but
+// Chromium's own one-line notes on failed requests (network()), which an
+// outage brings by its nature; policy violations are problems.
+export function watchConsole(page) {
+    const seen = [];
+    page.on('console', (m) => {
+        if (m.type() === 'error' || m.type() === 'warning') seen.push({ type: m.type(), text: m.text(), url: m.location().url });
+    });
+    page.on('pageerror', (e) => seen.push({ type: 'pageerror', text: e.message, url: '' }));
+    const isNetwork = (m) => m.type === 'error' && /^Failed to load resource: /.test(m.text);
+    return {
+        seen,
+        network: () => seen.filter(isNetwork),
+        problems: () => seen.filter((m) => !isNetwork(m)),
+        clear: () => seen.splice(0),
+    };
+}
+
+// Every request the page makes, with its path, method, body and headers.
+export function recordRequests(page) {
+    const seen = [];
+    page.on('request', (r) => {
+        const url = new URL(r.url());
+        seen.push({ at: Date.now(), path: url.pathname, method: r.method(), body: r.postData() ?? '', headers: r.headers() });
+    });
+    return seen;
 }
 
 export function tempDir() {
