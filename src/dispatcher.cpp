@@ -1,30 +1,25 @@
 #include "dispatcher.h"
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
-#include <memory>
+#include <optional>
+#include <string_view>
 
 #include "http_message.h"
+#include "number_rules.h"
 #include "upstream.h"
 #include "wallet_data.h"
 
 namespace {
 
 constexpr std::string_view json_type = "application/json";
+// Large answers go out in few sends.
 constexpr int client_send_buffer = 2097152;
 // Read size once a file has grown past the size it had when measured.
 constexpr std::size_t file_block = 65536;
 // A body from this size on is sent apart from its head instead of copied
 // behind it, and a file from this size on is sent from the file itself.
 constexpr std::size_t join_max_size = 65536;
-
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
-
-bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 std::string_view content_type_for(std::string_view path)
 {
@@ -36,14 +31,6 @@ std::string_view content_type_for(std::string_view path)
     for (const auto& [key, type] : table)
         if (path.find(key) != std::string_view::npos) return type;
     return "text/html; charset=utf-8";
-}
-
-// A control byte in a forwarded path could add lines to the upstream request.
-bool has_control_byte(std::string_view s)
-{
-    for (unsigned char c : s)
-        if (c < 0x20 || c == 0x7F) return true;
-    return false;
 }
 
 // The size a file has now; 0 when unknown (a directory, a missing file).
@@ -58,7 +45,7 @@ std::size_t size_hint(const std::string& path)
 // arrive in one read into memory sized once. False when it cannot be opened.
 bool append_file(const std::string& path, std::string& out, std::size_t expected)
 {
-    file_ptr f(std::fopen(path.c_str(), "rb"));
+    plat::file_ptr f(std::fopen(path.c_str(), "rb"));
     if (!f) return false;
     // Unbuffered, reads go straight into out instead of through the stream's buffer.
     std::setvbuf(f.get(), nullptr, _IONBF, 0);
@@ -82,7 +69,7 @@ bool append_file(const std::string& path, std::string& out, std::size_t expected
 struct reply {
     std::string text;
     std::string body{};
-    file_ptr file{};
+    plat::file_ptr file{};
     std::uint64_t file_length = 0;
 };
 
@@ -93,14 +80,15 @@ reply forwarded(std::string result, const std::string& error_body)
     return {http_response_head(200, json_type, result.size()), std::move(result)};
 }
 
+reply not_found(const std::string& p) { return {http_response(404, "text/plain", "Not Found: " + p)}; }
+
 reply read_static_file(const std::string& file, const std::string& p, std::size_t expected)
 {
     const std::string_view type = content_type_for(p);
     // The file is read straight in behind its head, so its bytes are copied once.
     std::string message = http_response_head(200, type, expected);
     const std::size_t head_size = message.size();
-    if (!append_file(file, message, expected) || message.size() == head_size)
-        return {http_response(404, "text/plain", "Not Found: " + p)};
+    if (!append_file(file, message, expected) || message.size() == head_size) return not_found(p);
     const std::size_t body_size = message.size() - head_size;
     // The file changed size after it was measured: the head must say what came.
     if (body_size != expected) message.replace(0, head_size, http_response_head(200, type, body_size));
@@ -115,10 +103,10 @@ reply static_file_reply(const std::string& path, const config& cfg, bool stream)
     const std::string file = cfg.web_dir + p;
     const std::size_t size = size_hint(file);
     if (!stream || size < join_max_size) return read_static_file(file, p, size);
-    file_ptr f(std::fopen(file.c_str(), "rb"));
+    plat::file_ptr f(std::fopen(file.c_str(), "rb"));
     // Measured again once open: a file replaced meanwhile goes out whole, as it was opened.
     const long long length = f && plat::seek_file(f.get(), 0, SEEK_END) ? plat::tell_file(f.get()) : 0;
-    if (length <= 0) return {http_response(404, "text/plain", "Not Found: " + p)};
+    if (length <= 0) return not_found(p);
     const auto bytes = static_cast<std::uint64_t>(length);
     return {http_response_head(200, content_type_for(p), bytes), {}, std::move(f), bytes};
 }
@@ -128,18 +116,19 @@ reply route_request(const http_request& req, const config& cfg)
     const std::string& path = req.path;
     if (req.method == "OPTIONS") return {http_response(200, "text/plain", "")};
     if (path == "/json_rpc" && req.method == "POST") {
-        return forwarded(proxy_json_rpc(cfg.rpc_host, cfg.rpc_port, req.body),
+        return forwarded(proxy_json_rpc(cfg.rpc_host, cfg.rpc_port, req.body, cfg.upstream_timeout_ms),
                          "{\"error\":\"Cannot connect to krv-wallet-rpc at " + cfg.rpc_host + ":" +
                              std::to_string(cfg.rpc_port) + "\"}");
     }
     if (path == "/daemon_rpc" && req.method == "POST") {
-        return forwarded(proxy_json_rpc(cfg.rpc_host, cfg.daemon_port, req.body),
+        return forwarded(proxy_json_rpc(cfg.rpc_host, cfg.daemon_port, req.body, cfg.upstream_timeout_ms),
                          "{\"error\":\"Cannot connect to krv daemon at " + cfg.rpc_host + ":" +
                              std::to_string(cfg.daemon_port) + "\"}");
     }
     if (path.starts_with("/rpc/")) {
         std::string target = path.substr(4);
-        if (has_control_byte(target)) return {http_response(400, "text/plain", "Bad Request")};
+        // A control byte could add lines to the upstream request.
+        if (!forwardable_path(target)) return {http_response(400, "text/plain", "Bad Request")};
         return forwarded(proxy_raw(cfg, target, req.body), "{\"error\":\"Cannot connect to RPC\"}");
     }
     if (path == "/wallet-log" || path.starts_with("/wallet-log?")) {
@@ -151,24 +140,12 @@ reply route_request(const http_request& req, const config& cfg)
     return static_file_reply(path, cfg, true);
 }
 
-// False when a send failed; the rest is then not tried.
-bool send_all(plat::socket_t s, const std::string& bytes)
-{
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        long long n = plat::send_some(s, bytes.data() + sent, bytes.size() - sent);
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 void send_reply(plat::socket_t s, const reply& r)
 {
     if (r.file) {
         plat::send_head_and_file(s, r.text, r.file.get(), r.file_length);
-    } else if (send_all(s, r.text)) {
-        send_all(s, r.body);
+    } else if (plat::send_all(s, r.text, !r.body.empty())) {
+        plat::send_all(s, r.body);
     }
 }
 
@@ -181,25 +158,6 @@ std::optional<int> query_number(const std::string& path, std::string_view key)
 }
 
 }  // namespace
-
-std::optional<int> convert_int(std::string_view text)
-{
-    std::size_t i = 0;
-    while (i < text.size() && is_c_space(text[i]))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    long long value = 0;
-    std::size_t digits = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
-        value = value * 10 + (text[i] - '0');
-        if (value > 2147483648LL) return std::nullopt;
-    }
-    if (digits == 0) return std::nullopt;
-    if (negative) value = -value;
-    if (value > 2147483647LL) return std::nullopt;
-    return static_cast<int>(value);
-}
 
 wallet_log_query parse_wallet_log_query(const std::string& path)
 {
@@ -229,45 +187,20 @@ std::string serve_static_file(const std::string& path, const config& cfg)
     return static_file_reply(path, cfg, false).text;
 }
 
-bool status_line_is_200(std::string_view data)
-{
-    if (!data.starts_with("HTTP/1.0 200") && !data.starts_with("HTTP/1.1 200")) return false;
-    // "HTTP/1.1 2000" is no status 200.
-    return data.size() == 12 || data[12] == ' ' || data[12] == '\r';
-}
-
-std::string health_json(const config& cfg)
-{
-    static constexpr std::string_view probe =
-        "POST /json_rpc HTTP/1.1\r\nHost: x\r\nContent-Length: 48\r\n\r\n"
-        "{\"jsonrpc\":\"2.0\",\"id\":\"h\",\"method\":\"get_height\"}";
-    const std::string unreachable = "{\"status\":\"unreachable\"}";
-
-    plat::socket_handle s(plat::tcp_socket());
-    if (!s.valid()) return unreachable;
-    plat::set_recv_timeout(s.get(), probe_timeout_ms);
-    plat::set_send_timeout(s.get(), probe_timeout_ms);
-    if (!plat::connect_ipv4(s.get(), cfg.rpc_host, cfg.rpc_port)) return unreachable;
-    if (plat::send_some(s.get(), probe.data(), probe.size()) <= 0) return unreachable;
-    char buf[256];
-    long long n = plat::recv_some(s.get(), buf, 255);
-    if (n <= 0) return unreachable;
-    buf[n] = 0;
-    // Only the status line counts: "200" elsewhere (a length of 200) is no success.
-    return status_line_is_200(std::string_view(buf, std::strlen(buf))) ? "{\"status\":\"ok\"}" : unreachable;
-}
-
 void handle_client(plat::socket_handle client, const config& cfg)
 {
     try {
-        plat::set_recv_timeout(client.get(), client_timeout_ms);
-        plat::set_send_timeout(client.get(), client_timeout_ms);
+        // Without its time-outs a silent peer would hold this thread for good.
+        if (!plat::set_recv_timeout(client.get(), cfg.client_timeout_ms) ||
+            !plat::set_send_timeout(client.get(), cfg.client_timeout_ms))
+            return;
         plat::set_send_buffer(client.get(), client_send_buffer);
         http_request req;
         if (!parse_request(client.get(), req)) return;
         send_reply(client.get(), route_request(req, cfg));
     } catch (...) {
-        // Whatever failed (memory, most likely) ends this connection only:
-        // it is closed without a reply, like a request that cannot be read.
+        // The one last resort of a connection: whatever failed (memory, most
+        // likely) ends this connection only, closed without a reply like a
+        // request that cannot be read.
     }
 }

@@ -1,11 +1,10 @@
-// The request dispatcher: the route table, the static files and the health probe.
+// The request dispatcher: the route table, the static files and the log
+// query numbers.
 #pragma once
 
-#include <optional>
 #include <string>
-#include <string_view>
 
-#include "krv_webui.h"
+#include "config_and_request.h"
 #include "platform.h"
 
 // Serves one connection: reads one request, answers it, closes the socket.
@@ -19,10 +18,6 @@ struct wallet_log_query {
 };
 wallet_log_query parse_wallet_log_query(const std::string& path);
 
-// Converts text like stoi in base 10 (leading white space, sign, digits,
-// anything after them ignored); nullopt without digits or outside int32.
-std::optional<int> convert_int(std::string_view text);
-
 // True when a request target may be mapped onto a file of the web folder:
 // it starts with "/", holds no ".." and no NUL byte.
 bool static_path_allowed(const std::string& path);
@@ -32,10 +27,3 @@ std::string serve_static_file(const std::string& path, const config& cfg);
 
 // A file's whole content; empty when it cannot be opened or read.
 std::string read_file(const std::string& path);
-
-// {"status":"ok"} when the wallet RPC service answers the probe with
-// status 200, otherwise {"status":"unreachable"}.
-std::string health_json(const config& cfg);
-
-// True when a status line at the start of data carries the code 200.
-bool status_line_is_200(std::string_view data);

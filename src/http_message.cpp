@@ -2,13 +2,15 @@
 
 #include <charconv>
 
+#include "number_rules.h"
+
 namespace {
 
 constexpr std::size_t recv_block = 8192;
 // A head whose blank line has not come once this much is held is refused.
 constexpr std::size_t max_head = 65536;
-
-bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+// Room for every head but the content type: the fixed lines, a reason, two numbers.
+constexpr std::size_t head_room = 256;
 
 const char* reason_phrase(int status)
 {
@@ -25,26 +27,6 @@ const char* reason_phrase(int status)
             return "Error";
     }
 }
-
-// Receives into buf and appends to out; false when the peer closed, failed
-// or timed out. An interrupted receive is retried.
-bool receive_more(plat::socket_t s, std::string& out)
-{
-    char buf[recv_block];
-    for (;;) {
-        long long n = plat::recv_some(s, buf, sizeof buf);
-        if (n > 0) {
-            out.append(buf, static_cast<std::size_t>(n));
-            return true;
-        }
-        if (n < 0 && plat::classify_error(plat::last_socket_error()) == plat::error_class::interrupted)
-            continue;
-        return false;
-    }
-}
-
-// Room for every head but the content type: the fixed lines, a reason, two numbers.
-constexpr std::size_t head_room = 256;
 
 void append_head(std::string& out, int status, std::string_view content_type, std::uint64_t body_length)
 {
@@ -66,30 +48,34 @@ void append_head(std::string& out, int status, std::string_view content_type, st
         "\r\n";
 }
 
-}  // namespace
-
-std::size_t find_head_end(std::string_view data)
+// The head is complete: splits the request line and takes the length;
+// the bytes after the blank line begin the body.
+read_state take_head(const std::string& data, std::size_t head_end, http_request& req)
 {
-    std::size_t pos = data.find("\r\n\r\n");
-    return pos == std::string_view::npos ? pos : pos + 4;
+    std::size_t line_end = data.find("\r\n");
+    std::size_t sp1 = data.find(' ');
+    if (sp1 >= line_end) return read_state::refused;
+    std::size_t sp2 = data.find(' ', sp1 + 1);
+    if (sp2 >= line_end) return read_state::refused;
+    // The length is looked for in everything held, as the head's own text.
+    auto length = declared_length(data);
+    if (!length) return read_state::refused;
+
+    req.method = data.substr(0, sp1);
+    req.path = data.substr(sp1 + 1, sp2 - sp1 - 1);
+    req.content_length = *length;
+    req.body = data.substr(head_end);
+    return req.body.size() < req.content_length ? read_state::need_body : read_state::complete;
 }
 
-std::optional<std::uint32_t> convert_length_value(std::string_view text)
+}  // namespace
+
+std::size_t find_head_end(std::string_view data, std::size_t known)
 {
-    std::size_t i = 0;
-    while (i < text.size() && is_c_space(text[i]))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    std::uint64_t value = 0;
-    std::size_t digits = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
-        value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
-        if (value > 0xFFFFFFFFull) return std::nullopt;
-    }
-    if (digits == 0) return std::nullopt;
-    auto v = static_cast<std::uint32_t>(value);
-    return negative ? static_cast<std::uint32_t>(0u - v) : v;
+    // The blank line may begin in the three bytes before the new ones.
+    std::size_t from = known < 3 ? 0 : known - 3;
+    std::size_t pos = data.find("\r\n\r\n", from);
+    return pos == std::string_view::npos ? pos : pos + 4;
 }
 
 std::optional<std::uint64_t> declared_length(std::string_view data)
@@ -102,44 +88,56 @@ std::optional<std::uint64_t> declared_length(std::string_view data)
     std::size_t end = data.find("\r\n", h);
     if (end == std::string_view::npos) end = data.size();
     auto value = convert_length_value(data.substr(start, end > start ? end - start : 0));
+    // A length that does not convert, or one beyond the body bound, is refused.
     if (!value || *value > max_request_body) return std::nullopt;
     return *value;
 }
 
+read_state feed_request(request_reader& r, http_request& req, std::string_view bytes)
+{
+    switch (r.state) {
+        case read_state::need_head: {
+            const std::size_t searched = r.head.size();
+            r.head.append(bytes);
+            std::size_t end = find_head_end(r.head, searched);
+            if (end != std::string::npos) {
+                r.state = take_head(r.head, end, req);
+                r.head = std::string();
+            } else if (r.head.size() > max_head) {
+                r.state = read_state::refused;
+            }
+            break;
+        }
+        case read_state::need_body:
+            req.body.append(bytes);
+            if (req.body.size() >= req.content_length) r.state = read_state::complete;
+            break;
+        case read_state::complete:
+        case read_state::refused:
+            break;
+    }
+    return r.state;
+}
+
 bool parse_request(plat::socket_t client, http_request& req)
 {
-    std::string data;
-    std::size_t head_end = std::string::npos;
-    while (head_end == std::string::npos) {
-        std::size_t searched = data.size() < 3 ? 0 : data.size() - 3;
-        if (!receive_more(client, data)) return false;
-        // Only the new bytes (and the three before them) can complete the blank line.
-        std::size_t pos = find_head_end(std::string_view(data).substr(searched));
-        if (pos != std::string::npos) {
-            head_end = searched + pos;
-        } else if (data.size() > max_head) {
-            return false;
+    request_reader reader;
+    char buf[recv_block];
+    for (;;) {
+        long long n = plat::recv_some(client, buf, sizeof buf);
+        // A close, an error or a time-out: a request whose head came goes
+        // on with the body bytes that arrived.
+        if (n <= 0) return reader.state == read_state::need_body;
+        switch (feed_request(reader, req, std::string_view(buf, static_cast<std::size_t>(n)))) {
+            case read_state::need_head:
+            case read_state::need_body:
+                continue;
+            case read_state::complete:
+                return true;
+            case read_state::refused:
+                return false;
         }
     }
-
-    std::size_t line_end = data.find("\r\n");
-    std::size_t sp1 = data.find(' ');
-    if (sp1 >= line_end) return false;
-    std::size_t sp2 = data.find(' ', sp1 + 1);
-    if (sp2 >= line_end) return false;
-
-    auto length = declared_length(data);
-    // A length that does not convert, or one beyond the body bound, is refused.
-    if (!length) return false;
-
-    req.method = data.substr(0, sp1);
-    req.path = data.substr(sp1 + 1, sp2 - sp1 - 1);
-    req.content_length = *length;
-    req.body = data.substr(head_end);
-    while (req.body.size() < req.content_length) {
-        if (!receive_more(client, req.body)) break;
-    }
-    return true;
 }
 
 std::string http_response_head(int status, std::string_view content_type, std::uint64_t body_length)

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "krv_webui.h"
+#include "config_and_request.h"
 #include "platform.h"
 
 // Reads one request from a client socket into req (fields are only
@@ -14,18 +14,32 @@
 // and the caller then closes the socket without a reply.
 bool parse_request(plat::socket_t client, http_request& req);
 
-// Where the head of accumulated request bytes ends (just past the blank
-// line), or npos while it is incomplete.
-std::size_t find_head_end(std::string_view data);
+// Where reading one request stands.
+enum class read_state {
+    need_head,  // the blank line that ends the head has not come yet
+    need_body,  // the head is read; fewer body bytes than declared so far
+    complete,   // the head and at least the declared body length are read
+    refused,    // no usable request: a bad request line or length, or a head too long
+};
+
+// One request being read: the bytes received until its head is complete.
+struct request_reader {
+    std::string head;
+    read_state state = read_state::need_head;
+};
+
+// Takes the next received bytes, in any split; assigns req's fields once
+// the head is complete and appends later bytes to its body.
+read_state feed_request(request_reader& r, http_request& req, std::string_view bytes);
+
+// Where the head of the bytes received so far ends (just past the blank
+// line), or npos while it is incomplete. known: how many leading bytes were
+// already searched without finding it.
+std::size_t find_head_end(std::string_view data, std::size_t known = 0);
 
 // The declared body length of a complete head: 0 without a length header,
 // nullopt when the value does not convert or exceeds the body bound.
 std::optional<std::uint64_t> declared_length(std::string_view head_and_more);
-
-// The value text of a length header converted like strtoul in base 10 with
-// a 32-bit result ("-1" wraps to 4294967295); nullopt without digits or
-// when the magnitude does not fit 32 bits.
-std::optional<std::uint32_t> convert_length_value(std::string_view text);
 
 // The complete response: status line, the fixed headers and the body.
 std::string http_response(int status, std::string_view content_type, std::string_view body);

@@ -1,5 +1,6 @@
 // Every difference between POSIX sockets and Windows Sockets lives behind
-// this header; no other file includes a system header of either platform.
+// this header; platform_posix.cpp and platform_windows.cpp implement it,
+// and no other file includes a system header of either platform.
 #pragma once
 
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -38,6 +40,8 @@ private:
     bool ok_ = false;
 };
 
+void close_socket(socket_t s);
+
 // Owns one socket: closes it on destruction; moves leave the source empty.
 class socket_handle {
 public:
@@ -45,31 +49,42 @@ public:
     explicit socket_handle(socket_t s) : s_(s) {}
     ~socket_handle() { reset(); }
     socket_handle(socket_handle&& o) noexcept : s_(o.release()) {}
-    socket_handle& operator=(socket_handle&& o) noexcept;
+    socket_handle& operator=(socket_handle&& o) noexcept
+    {
+        if (this != &o) {
+            reset();
+            s_ = o.release();
+        }
+        return *this;
+    }
     socket_handle(const socket_handle&) = delete;
     socket_handle& operator=(const socket_handle&) = delete;
 
     socket_t get() const { return s_; }
     bool valid() const { return s_ != invalid_socket; }
-    socket_t release();
-    void reset();
+    socket_t release()
+    {
+        socket_t s = s_;
+        s_ = invalid_socket;
+        return s;
+    }
+    void reset()
+    {
+        if (s_ != invalid_socket) close_socket(release());
+    }
 
 private:
     socket_t s_ = invalid_socket;
 };
 
-// The three kinds of failed receive that the upstream readers tell apart.
-enum class error_class { interrupted, would_block_or_timed_out, other };
-
-// The last socket error of this thread; read it right after the failing call.
-int last_socket_error();
-error_class classify_error(int err);
+// True when the last failed receive or send of this thread ran into the
+// socket's time-out (or would have blocked); read it right after the call.
+bool last_error_timed_out();
 // Prints "label: reason" for the last socket error on standard error.
 void print_socket_error(const char* label);
 
 // A new IPv4 stream socket, or invalid_socket.
 socket_t tcp_socket();
-void close_socket(socket_t s);
 
 // True when text is a dotted-quad IPv4 literal (no name lookup).
 bool is_ipv4_literal(const std::string& text);
@@ -89,24 +104,44 @@ std::uint16_t local_port(socket_t s);
 bool stream_pair(socket_handle& a, socket_handle& b);
 
 // One send or receive; > 0 is the byte count, 0 a closed peer (receive),
-// < 0 a failure whose code last_socket_error() gives. Sending never
-// raises SIGPIPE.
-long long send_some(socket_t s, const char* data, std::size_t len);
+// < 0 a failure. An interrupted call is retried inside, so callers never
+// see one. Sending never raises SIGPIPE; more_follows lets the system hold
+// a small piece back until the rest comes.
+long long send_some(socket_t s, const char* data, std::size_t len, bool more_follows = false);
 long long recv_some(socket_t s, char* buf, std::size_t len);
-// Sends head, then the first count bytes of the open file f; false when
-// not all of it went out (a failed send, or a file that ended early). On
-// Linux the file goes to the socket without a copy in this process.
-bool send_head_and_file(socket_t s, std::string_view head, std::FILE* f, std::uint64_t count);
 // Like recv_some but leaves the bytes queued.
 long long peek_some(socket_t s, char* buf, std::size_t len);
 
-void set_recv_timeout(socket_t s, int ms);
-void set_send_timeout(socket_t s, int ms);
-void set_send_buffer(socket_t s, int bytes);
-void set_recv_buffer(socket_t s, int bytes);
+// Sends every byte of data; false when a send failed (the rest is then not tried).
+inline bool send_all(socket_t s, std::string_view data, bool more_follows = false)
+{
+    while (!data.empty()) {
+        long long n = send_some(s, data.data(), data.size(), more_follows);
+        if (n <= 0) return false;
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+struct file_closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+// Owns one open file: closed when it goes out of scope.
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
+// Sends head, then the first count bytes of the open file f from its
+// start; false when not all of it went out (a failed send, or a file that
+// ended early). On Linux the file goes to the socket without a copy here.
+bool send_head_and_file(socket_t s, std::string_view head, std::FILE* f, std::uint64_t count);
+
+// Socket options; false when the system refused one.
+bool set_recv_timeout(socket_t s, int ms);
+bool set_send_timeout(socket_t s, int ms);
+bool set_send_buffer(socket_t s, int bytes);
+bool set_recv_buffer(socket_t s, int bytes);
 // Lets a restarted server bind its port at once, without letting a second
 // program bind a port this one holds.
-void set_listener_reuse(socket_t s);
+bool set_listener_reuse(socket_t s);
 
 // Called from the stop-request handler (async-signal-safe): makes a blocked
 // accept on the listener held in server_fd return. On POSIX the listener is

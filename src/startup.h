@@ -1,23 +1,13 @@
-// Start-up and shutdown: the command line, the folder and log searches,
-// the listener and the accept loop (main lives in krv_webui.cpp).
+// Start-up and shutdown: the command line, the web folder and wallet log
+// searches, the listener, the banner and the accept loop.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "krv_webui.h"
-#include "platform.h"
-
-// Shared between the main thread and the stop-request handler only.
-extern std::atomic<bool> g_running;
-extern std::atomic<plat::socket_t> g_server_fd;
-
-extern "C" void signal_handler(int);
-
-extern const char* const help_text;
+#include "config_and_request.h"
 
 // What the command-line scan decided.
 struct command_line {
@@ -46,5 +36,8 @@ std::string find_wallet_log(const char* home, const char* userprofile);
 // The banner lines for cfg; host is the machine's name for the LAN line.
 std::string banner_text(const config& cfg, const std::string& host);
 
-// Runs the server: start-up, accept loop, shutdown. Returns the exit status.
+// Runs the server with the settings of cfg and of the command line:
+// start-up, the accept loop until a stop request, shutdown. Returns the
+// exit status. cfg must outlive every connection thread, so its owner
+// ends the process without destroying it.
 int run_server(int argc, const char* const* argv, config& cfg);

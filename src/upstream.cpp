@@ -1,10 +1,14 @@
 #include "upstream.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
+
+#include "number_rules.h"
 
 namespace {
 
+// Large answers arrive in few receives.
 constexpr int upstream_recv_buffer = 8388608;
 constexpr std::size_t head_reserve = 4096;
 constexpr std::size_t recv_block = 65536;
@@ -14,30 +18,27 @@ constexpr std::size_t chunked_reserve = 524288;
 // Reserved pages cost no memory until data fills them, and an answer of a
 // few MiB reserved whole is not copied again as it grows.
 constexpr std::uint64_t announced_reserve_cap = 8388608;
+// Size lines and what follows chunk data are read through a buffer this size.
 constexpr std::size_t line_block = 16384;
+// A request body below this size is sent in one piece with its head; a
+// larger one is sent from where it lies, not copied behind the head.
+constexpr std::size_t join_max_size = 65536;
+// A body read waits through this many timed-out receives in a row, with a
+// short pause after each, before it counts the upstream as stalled: the
+// pause rides out a socket that briefly has nothing, and the count keeps a
+// stall from holding the connection's thread without end.
+constexpr int max_timed_out_receives = 100;
 constexpr int retry_pause_ms = 10;
-constexpr int plain_body_max_waits = 99;
-constexpr int exact_max_waits = 100;
-constexpr int exact_max_interrupts = 1000;
-
-bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-int digit_value(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return 99;
-}
 
 char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool has_control_byte(std::string_view s)
+// After a failed receive: true when the read should try again (a time-out
+// below the limit; the pause is taken here), false when it should stop.
+bool retry_after_timeout(int& timed_out_in_a_row)
 {
-    return std::any_of(s.begin(), s.end(), [](char c) {
-        auto u = static_cast<unsigned char>(c);
-        return u < 0x20 || u == 0x7F;
-    });
+    if (!plat::last_error_timed_out() || ++timed_out_in_a_row >= max_timed_out_receives) return false;
+    plat::sleep_ms(retry_pause_ms);
+    return true;
 }
 
 // Reserves only a modest part of an announced size, which is a mere claim;
@@ -64,23 +65,29 @@ long long receive_onto(plat::socket_t s, std::string& out, std::size_t max)
     return n;
 }
 
-plat::socket_handle connect_upstream(const std::string& host, std::uint16_t port)
+// A connected upstream socket with its time-outs, or an invalid one;
+// recv_buffer 0 keeps the system's receive buffer.
+plat::socket_handle connect_upstream(const std::string& host, std::uint16_t port, int timeout_ms,
+                                     int recv_buffer)
 {
     plat::socket_handle s(plat::tcp_socket());
     if (!s.valid()) return s;
-    plat::set_recv_timeout(s.get(), upstream_timeout_ms);
-    plat::set_send_timeout(s.get(), upstream_timeout_ms);
-    plat::set_recv_buffer(s.get(), upstream_recv_buffer);
+    // Without its time-outs a silent upstream would hold the thread for good.
+    if (!plat::set_recv_timeout(s.get(), timeout_ms) || !plat::set_send_timeout(s.get(), timeout_ms)) {
+        s.reset();
+        return s;
+    }
+    if (recv_buffer > 0) plat::set_recv_buffer(s.get(), recv_buffer);
     // A host that is no IPv4 literal is refused here without connecting.
     if (!plat::connect_ipv4(s.get(), host, port)) s.reset();
     return s;
 }
 
-std::string compose_request(std::string_view method, std::string_view target, const std::string& host,
-                            std::uint16_t port, const std::string& body, bool with_length)
+std::string compose_head(std::string_view method, std::string_view target, const std::string& host,
+                         std::uint16_t port, std::size_t body_size, bool with_length)
 {
     std::string r;
-    r.reserve(128 + target.size() + host.size() + body.size());
+    r.reserve(128 + target.size() + host.size());
     r += method;
     r += ' ';
     r += target;
@@ -91,32 +98,27 @@ std::string compose_request(std::string_view method, std::string_view target, co
     r += "\r\nContent-Type: application/json\r\n";
     if (with_length) {
         r += "Content-Length: ";
-        r += std::to_string(body.size());
+        r += std::to_string(body_size);
         r += "\r\n";
     }
     r += "\r\n";
-    r += body;
     return r;
 }
 
-// A failed or short send is not reported: the head read then finds nothing.
-void send_request(plat::socket_t s, const std::string& request)
-{
-    std::size_t sent = 0;
-    while (sent < request.size()) {
-        long long n = plat::send_some(s, request.data() + sent, request.size() - sent);
-        if (n <= 0) return;
-        sent += static_cast<std::size_t>(n);
-    }
-}
-
 // One request/response exchange on a new connection; the body, empty
-// unless a complete answer came.
-std::string exchange(const std::string& host, std::uint16_t port, const std::string& request)
+// unless a complete answer came. A failed or short send is not reported:
+// the head read then finds nothing.
+std::string exchange(const std::string& host, std::uint16_t port, int timeout_ms, std::string head,
+                     const std::string& body)
 {
-    plat::socket_handle s = connect_upstream(host, port);
+    plat::socket_handle s = connect_upstream(host, port, timeout_ms, upstream_recv_buffer);
     if (!s.valid()) return {};
-    send_request(s.get(), request);
+    if (body.size() < join_max_size) {
+        head += body;
+        plat::send_all(s.get(), head);
+    } else if (plat::send_all(s.get(), head, true)) {
+        plat::send_all(s.get(), body);
+    }
     return recv_answer(s.get());
 }
 
@@ -131,71 +133,20 @@ bool consume(plat::socket_t s, std::string& out, std::size_t count)
     return true;
 }
 
-// Size lines and chunk ends go through a small buffer; chunk data beyond
-// what it holds goes straight to recv_exact.
-struct chunk_reader {
-    plat::socket_t s;
-    block_ptr buf;
-    std::size_t pos = 0;
-    std::size_t len = 0;
-
-    std::size_t buffered() const { return len - pos; }
-    bool fill()
-    {
-        long long n = plat::recv_some(s, buf.get(), line_block);
-        if (n <= 0) return false;
-        pos = 0;
-        len = static_cast<std::size_t>(n);
-        return true;
-    }
-};
-
-// One size line without its CR LF; false when the stream ended first. A
-// LF that does not follow a CR is kept as an ordinary byte.
-bool read_size_line(chunk_reader& r, std::string& line)
+// The answer's body by its framing, read from s; false when it was not complete.
+bool recv_body(plat::socket_t s, const body_framing& framing, std::string& body)
 {
-    line.clear();
-    for (;;) {
-        if (r.buffered() == 0 && !r.fill()) return false;
-        char c = r.buf[r.pos++];
-        if (c == '\n' && !line.empty() && line.back() == '\r') {
-            line.pop_back();
-            return true;
-        }
-        line += c;
-    }
-}
-
-// Steps over the two bytes that end chunk data, whatever they are.
-void skip_chunk_end(chunk_reader& r)
-{
-    std::size_t skipped = std::min<std::size_t>(2, r.buffered());
-    r.pos += skipped;
-    if (skipped < 2 && r.fill()) r.pos = std::min(2 - skipped, r.len);
+    return framing.chunked ? recv_chunked(s, body) : recv_plain_body(s, body, framing.length);
 }
 
 }  // namespace
 
-std::optional<std::uint64_t> convert_unsigned(std::string_view text, int base)
+bool forwardable_path(std::string_view path)
 {
-    std::size_t i = 0;
-    while (i < text.size() && is_c_space(text[i]))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    // A "0x" with no digit after it is no number: the size line is malformed.
-    if (base == 16 && i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X'))
-        i += 2;
-    std::uint64_t value = 0;
-    std::size_t digits = 0;
-    const auto b = static_cast<std::uint64_t>(base);
-    for (; i < text.size() && digit_value(text[i]) < base; ++i, ++digits) {
-        auto d = static_cast<std::uint64_t>(digit_value(text[i]));
-        if (value > (UINT64_MAX - d) / b) return std::nullopt;
-        value = value * b + d;
-    }
-    if (digits == 0) return std::nullopt;
-    return negative ? 0 - value : value;
+    return std::none_of(path.begin(), path.end(), [](char c) {
+        auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == 0x7F;
+    });
 }
 
 body_framing head_framing(std::string_view head)
@@ -227,6 +178,86 @@ std::optional<std::size_t> head_end_in(std::string_view head_so_far, std::string
     return at + 4 - carried;
 }
 
+std::size_t decode_chunked(chunked_decoder& d, std::string_view bytes, std::string& out)
+{
+    using state = chunked_decoder::state;
+    std::size_t i = 0;
+    while (i < bytes.size() && d.at != state::done && d.at != state::failed) {
+        switch (d.at) {
+            case state::size_line: {
+                const char c = bytes[i++];
+                // Only a LF after a CR ends the line; a lone LF is an ordinary byte.
+                if (c != '\n' || d.line.empty() || d.line.back() != '\r') {
+                    d.line += c;
+                    break;
+                }
+                d.line.pop_back();
+                if (d.line.empty()) break;  // empty lines are passed over
+                auto size = convert_unsigned(d.line, 16);
+                d.line.clear();
+                // The trailer after the last chunk is never read.
+                d.at = !size ? state::failed : *size == 0 ? state::done : state::data;
+                if (size) d.data_left = *size;
+                break;
+            }
+            case state::data: {
+                const auto n =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(d.data_left, bytes.size() - i));
+                out.append(bytes.data() + i, n);
+                i += n;
+                d.data_left -= n;
+                if (d.data_left == 0) chunk_data_taken(d);
+                break;
+            }
+            case state::data_end:
+                // The two bytes after chunk data are passed over, whatever they are.
+                ++i;
+                if (--d.end_left == 0) d.at = state::size_line;
+                break;
+            case state::done:
+            case state::failed:
+                break;
+        }
+    }
+    return i;
+}
+
+void chunk_data_taken(chunked_decoder& d)
+{
+    d.data_left = 0;
+    d.at = chunked_decoder::state::data_end;
+    d.end_left = 2;
+}
+
+bool decode_plain(plain_decoder& d, std::string_view bytes, std::string& out)
+{
+    out.append(bytes);
+    d.received += bytes.size();
+    return d.length != 0 && d.received >= d.length;
+}
+
+std::string decode_answer(std::string_view bytes)
+{
+    auto end = head_end_in({}, bytes);
+    // Without the blank line the body's first byte is unknown.
+    if (!end) return {};
+    const body_framing framing = head_framing(bytes.substr(0, *end));
+    const std::string_view rest = bytes.substr(*end);
+    std::string body;
+    bool complete;
+    if (framing.chunked) {
+        chunked_decoder d;
+        decode_chunked(d, rest, body);
+        complete = d.at == chunked_decoder::state::done;
+    } else {
+        plain_decoder d{framing.length};
+        // Without a length only the close ends the body, and here it came.
+        complete = decode_plain(d, rest, body) || framing.length == 0;
+    }
+    if (!complete) body.clear();
+    return body;
+}
+
 std::string recv_headers(plat::socket_t s)
 {
     std::string head;
@@ -249,27 +280,16 @@ bool recv_exact(plat::socket_t s, std::string& out, std::uint64_t count)
 {
     reserve_ahead(out, count);
     std::uint64_t total = 0;
-    int failures = 0;
+    int timed_out = 0;
     while (total < count) {
         // Exactly what is still due, so nothing is read into the string twice.
         long long n = receive_onto(
             s, out, static_cast<std::size_t>(std::min<std::uint64_t>(count - total, recv_block)));
         if (n > 0) {
             total += static_cast<std::uint64_t>(n);
-            failures = 0;
-            continue;
-        }
-        if (n == 0) return false;
-        switch (plat::classify_error(plat::last_socket_error())) {
-            case plat::error_class::interrupted:
-                if (++failures > exact_max_interrupts) return false;
-                break;
-            case plat::error_class::would_block_or_timed_out:
-                if (++failures > exact_max_waits) return false;
-                plat::sleep_ms(retry_pause_ms);
-                break;
-            case plat::error_class::other:
-                return false;
+            timed_out = 0;
+        } else if (n == 0 || !retry_after_timeout(timed_out)) {
+            return false;
         }
     }
     return true;
@@ -278,20 +298,19 @@ bool recv_exact(plat::socket_t s, std::string& out, std::uint64_t count)
 bool recv_chunked(plat::socket_t s, std::string& out)
 {
     out.reserve(out.size() + chunked_reserve);
-    chunk_reader r{s, block_ptr(new char[line_block])};
-    std::string line;
+    chunked_decoder d;
+    block_ptr buf(new char[line_block]);
     for (;;) {
-        if (!read_size_line(r, line)) return false;
-        if (line.empty()) continue;
-        auto size = convert_unsigned(line, 16);
-        if (!size) return false;
-        // The trailer after the last chunk is never read.
-        if (*size == 0) return true;
-        std::size_t from_buffer = static_cast<std::size_t>(std::min<std::uint64_t>(*size, r.buffered()));
-        out.append(r.buf.get() + r.pos, from_buffer);
-        r.pos += from_buffer;
-        if (!recv_exact(s, out, *size - from_buffer)) return false;
-        skip_chunk_end(r);
+        if (d.at == chunked_decoder::state::data) {
+            // Chunk data beyond what came with its size line goes straight into the body.
+            if (!recv_exact(s, out, d.data_left)) return false;
+            chunk_data_taken(d);
+        }
+        long long n = plat::recv_some(s, buf.get(), line_block);
+        if (n <= 0) return false;
+        decode_chunked(d, std::string_view(buf.get(), static_cast<std::size_t>(n)), out);
+        if (d.at == chunked_decoder::state::done) return true;
+        if (d.at == chunked_decoder::state::failed) return false;
     }
 }
 
@@ -300,29 +319,16 @@ bool recv_plain_body(plat::socket_t s, std::string& out, std::uint64_t length)
     reserve_ahead(out, length == 0 ? close_delimited_reserve : length);
     // Without a length only the upstream's close ends the body, so every stop counts as its end.
     const bool close_delimited = length == 0;
+    plain_decoder d{length};
     block_ptr block(new char[recv_block]);
-    std::uint64_t received = 0;
-    int failures = 0;
+    int timed_out = 0;
     for (;;) {
         long long n = plat::recv_some(s, block.get(), recv_block);
         if (n > 0) {
-            // Bytes beyond the announced length that came in the same receive stay.
-            out.append(block.get(), static_cast<std::size_t>(n));
-            received += static_cast<std::uint64_t>(n);
-            if (!close_delimited && received >= length) return true;
-            failures = 0;
-            continue;
-        }
-        if (n == 0) return close_delimited;
-        switch (plat::classify_error(plat::last_socket_error())) {
-            case plat::error_class::interrupted:
-                break;
-            case plat::error_class::would_block_or_timed_out:
-                if (++failures > plain_body_max_waits) return close_delimited;
-                plat::sleep_ms(retry_pause_ms);
-                break;
-            case plat::error_class::other:
-                return close_delimited;
+            if (decode_plain(d, std::string_view(block.get(), static_cast<std::size_t>(n)), out)) return true;
+            timed_out = 0;
+        } else if (n == 0 || !retry_after_timeout(timed_out)) {
+            return close_delimited;
         }
     }
 }
@@ -332,23 +338,48 @@ std::string recv_answer(plat::socket_t s)
     std::string head = recv_headers(s);
     // Without the blank line the body's first byte is unknown.
     if (!head.ends_with("\r\n\r\n")) return {};
-    body_framing framing = head_framing(head);
     std::string body;
-    bool complete = framing.chunked ? recv_chunked(s, body) : recv_plain_body(s, body, framing.length);
-    if (!complete) body.clear();
+    if (!recv_body(s, head_framing(head), body)) body.clear();
     return body;
 }
 
-std::string proxy_json_rpc(const std::string& host, std::uint16_t port, const std::string& body)
+std::string proxy_json_rpc(const std::string& host, std::uint16_t port, const std::string& body,
+                           int timeout_ms)
 {
-    return exchange(host, port, compose_request("POST", "/json_rpc", host, port, body, true));
+    return exchange(host, port, timeout_ms, compose_head("POST", "/json_rpc", host, port, body.size(), true),
+                    body);
 }
 
 std::string proxy_raw(const config& cfg, const std::string& path, const std::string& body)
 {
-    if (has_control_byte(path)) return {};
     const bool has_body = !body.empty();
     return exchange(
-        cfg.rpc_host, cfg.daemon_port,
-        compose_request(has_body ? "POST" : "GET", path, cfg.rpc_host, cfg.daemon_port, body, has_body));
+        cfg.rpc_host, cfg.daemon_port, cfg.upstream_timeout_ms,
+        compose_head(has_body ? "POST" : "GET", path, cfg.rpc_host, cfg.daemon_port, body.size(), has_body),
+        body);
+}
+
+bool status_line_is_200(std::string_view data)
+{
+    if (!data.starts_with("HTTP/1.0 200") && !data.starts_with("HTTP/1.1 200")) return false;
+    // "HTTP/1.1 2000" is no status 200.
+    return data.size() == 12 || data[12] == ' ' || data[12] == '\r';
+}
+
+std::string health_json(const config& cfg)
+{
+    static constexpr std::string_view probe =
+        "POST /json_rpc HTTP/1.1\r\nHost: x\r\nContent-Length: 48\r\n\r\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":\"h\",\"method\":\"get_height\"}";
+    const std::string unreachable = "{\"status\":\"unreachable\"}";
+
+    plat::socket_handle s = connect_upstream(cfg.rpc_host, cfg.rpc_port, cfg.probe_timeout_ms, 0);
+    if (!s.valid()) return unreachable;
+    if (plat::send_some(s.get(), probe.data(), probe.size()) <= 0) return unreachable;
+    char buf[256];
+    long long n = plat::recv_some(s.get(), buf, 255);
+    if (n <= 0) return unreachable;
+    buf[n] = 0;
+    // Only the status line counts: "200" elsewhere (a length of 200) is no success.
+    return status_line_is_200(std::string_view(buf, std::strlen(buf))) ? "{\"status\":\"ok\"}" : unreachable;
 }

@@ -1,5 +1,5 @@
-// Upstream forwarding: one request/response exchange with the wallet RPC
-// service or the daemon, over a new connection each time.
+// Upstream exchanges: the JSON-RPC and path forwarding to the wallet RPC
+// service and the daemon, and the health probe; one new connection each.
 #pragma once
 
 #include <cstdint>
@@ -7,17 +7,28 @@
 #include <string>
 #include <string_view>
 
-#include "krv_webui.h"
+#include "config_and_request.h"
 #include "platform.h"
 
 // Posts body to /json_rpc on host:port; the upstream body, empty when no
-// complete answer came.
-std::string proxy_json_rpc(const std::string& host, std::uint16_t port, const std::string& body);
+// complete answer came. timeout_ms bounds each receive and send.
+std::string proxy_json_rpc(const std::string& host, std::uint16_t port, const std::string& body,
+                           int timeout_ms);
 
-// Relays path (and body, if any) to the daemon; the upstream body, empty
-// when no complete answer came. A path holding a control byte is refused
-// without connecting, since it could add lines to the upstream request.
+// True when a path may be sent to the daemon as a request target: a
+// control byte could add lines to the upstream request.
+bool forwardable_path(std::string_view path);
+
+// Relays a forwardable path (and body, if any) to the daemon; the upstream
+// body, empty when no complete answer came.
 std::string proxy_raw(const config& cfg, const std::string& path, const std::string& body);
+
+// {"status":"ok"} when the wallet RPC service answers the probe with
+// status 200, otherwise {"status":"unreachable"}.
+std::string health_json(const config& cfg);
+
+// True when a status line at the start of data carries the code 200.
+bool status_line_is_200(std::string_view data);
 
 // Reads one answer (head, then the body by its framing); its body, empty
 // when the answer was not complete.
@@ -31,7 +42,7 @@ std::string recv_headers(plat::socket_t s);
 // (what did arrive stays appended).
 bool recv_exact(plat::socket_t s, std::string& out, std::uint64_t count);
 
-// Appends the decoded body of a chunked response to out; false when the
+// Appends the decoded body of a chunked answer to out; false when the
 // stream ended before its last (zero-size) chunk or a size line was no number.
 bool recv_chunked(plat::socket_t s, std::string& out);
 
@@ -50,7 +61,29 @@ body_framing head_framing(std::string_view head);
 // read (up to and including CR LF CR LF); nullopt when more does not end it.
 std::optional<std::size_t> head_end_in(std::string_view head_so_far, std::string_view more);
 
-// Converts like stoull in base 10 or 16: leading white space, a sign (a
-// minus wraps), a "0x" prefix in base 16, digits up to the first other
-// byte; nullopt without digits (also after "0x") or beyond 64 bits.
-std::optional<std::uint64_t> convert_unsigned(std::string_view text, int base);
+// Decoding a chunked body as its bytes arrive, in any split.
+struct chunked_decoder {
+    enum class state { size_line, data, data_end, done, failed };
+    state at = state::size_line;
+    std::string line;             // the size line read so far
+    std::uint64_t data_left = 0;  // bytes of the current chunk still due
+    int end_left = 0;             // bytes after the chunk data still to pass over
+};
+// Decodes bytes, appending chunk data to out; returns how many it used
+// (fewer than given only once the last chunk's size line or a bad one came).
+std::size_t decode_chunked(chunked_decoder& d, std::string_view bytes, std::string& out);
+// The rest of the current chunk's data is in the body: what follows it comes next.
+void chunk_data_taken(chunked_decoder& d);
+
+// A body framed by its announced length (0: the upstream's close ends it).
+struct plain_decoder {
+    std::uint64_t length = 0;
+    std::uint64_t received = 0;
+};
+// Appends bytes to out; true once an announced length is complete. Bytes
+// beyond it that came with the last piece stay.
+bool decode_plain(plain_decoder& d, std::string_view bytes, std::string& out);
+
+// One whole answer as the upstream sent it before closing: its body, empty
+// when it was not complete. The same decoding as recv_answer, over bytes.
+std::string decode_answer(std::string_view bytes);

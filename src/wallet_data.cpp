@@ -3,16 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <memory>
 
 #include "platform.h"
 
 namespace {
-
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 constexpr std::string_view no_log_answer =
     "{\"error\":\"no wallet-log configured\",\"lines\":[],\"file_size\":0}";
@@ -111,7 +105,7 @@ std::string read_tail_json(const std::string& path, int lines, int offset)
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) return std::string(cannot_open_answer);
     // Read-only and unlocked: the service keeps appending while we read.
-    file_ptr f(std::fopen(path.c_str(), "r"));
+    plat::file_ptr f(std::fopen(path.c_str(), "r"));
     if (!f) return std::string(cannot_open_answer);
     // Taken once: bytes appended after this moment wait for the next call.
     long long size = file_size(f.get());

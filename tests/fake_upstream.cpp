@@ -156,7 +156,7 @@ void fake_upstream::serve(plat::socket_handle c)
 void fake_upstream::run(plat::socket_t c, const script& s)
 {
     for (const step& st : s.steps) {
-        if (st.what == step::kind::send && !send_all(c, st.bytes)) return;
+        if (st.what == step::kind::send && !plat::send_all(c, st.bytes)) return;
         if (st.what == step::kind::pause) plat::sleep_ms(st.ms);
         if (st.what == step::kind::wait_gate && !wait_for_gate()) return;
     }
@@ -171,7 +171,7 @@ void fake_upstream::hold(plat::socket_t c)
     while (!stopping_ && std::chrono::steady_clock::now() < until) {
         long long n = plat::recv_some(c, buf, sizeof buf);
         if (n == 0) return;
-        if (n < 0 && plat::classify_error(plat::last_socket_error()) == plat::error_class::other) return;
+        if (n < 0 && !plat::last_error_timed_out()) return;
     }
 }
 

@@ -82,7 +82,7 @@ protected:
 inline plat::socket_handle idle_client(std::uint16_t port)
 {
     plat::socket_handle s = connect_loopback(port);
-    if (s.valid() && !send_all(s.get(), "GET / HTTP/1.1\r\nHost: x\r\n")) s.reset();
+    if (s.valid() && !plat::send_all(s.get(), "GET / HTTP/1.1\r\nHost: x\r\n")) s.reset();
     return s;
 }
 

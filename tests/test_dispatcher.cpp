@@ -88,6 +88,8 @@ TEST_F(Dispatcher, ForwardedPathsWithControlBytesAreRefused)
 
 TEST_F(Dispatcher, UnreadableRequestsGetNoBytes)
 {
+    // The half-sent request waits for the client time-out.
+    cfg.client_timeout_ms = 50;
     test::server srv(cfg);
     EXPECT_EQ(test::http_exchange(srv.port(), "GET /\r\n\r\n"), "");
     EXPECT_EQ(test::http_exchange(srv.port(), "GET / HTTP/1.1\r\nContent-Length: x\r\n\r\n"), "");
@@ -224,17 +226,6 @@ TEST(WalletLogQuery, Numbers)
         EXPECT_EQ(q.lines, r.lines) << r.path;
         EXPECT_EQ(q.offset, r.offset) << r.path;
     }
-}
-
-TEST(HealthStatusLine, OnlyAStatusOf200Counts)
-{
-    EXPECT_TRUE(status_line_is_200("HTTP/1.1 200 OK\r\n"));
-    EXPECT_TRUE(status_line_is_200("HTTP/1.0 200 OK\r\n"));
-    EXPECT_TRUE(status_line_is_200("HTTP/1.1 200"));
-    EXPECT_FALSE(status_line_is_200("HTTP/1.1 2000 OK\r\n"));
-    EXPECT_FALSE(status_line_is_200("HTTP/1.1 401 Unauthorized\r\nContent-Length: 200\r\n"));
-    EXPECT_FALSE(status_line_is_200("HTTP/1.1 2"));
-    EXPECT_FALSE(status_line_is_200(" HTTP/1.1 200 OK"));
 }
 
 }  // namespace

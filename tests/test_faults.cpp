@@ -35,10 +35,10 @@ peer peer_state(plat::socket_t s)
     plat::set_recv_timeout(s, 5);
     char c;
     long long n = plat::peek_some(s, &c, 1);
-    int err = plat::last_socket_error();
+    const bool timed_out = n < 0 && plat::last_error_timed_out();
     plat::set_recv_timeout(s, 10000);
     if (n > 0) return peer::answered;
-    if (n < 0 && plat::classify_error(err) != plat::error_class::other) return peer::open;
+    if (timed_out) return peer::open;
     return peer::closed;
 }
 
@@ -75,7 +75,7 @@ TEST_F(Faults, OutOfDescriptorsTheServerWaitsAndServesAgain)
     std::vector<plat::socket_handle> waiting;
     for (int i = 0; i < 3; ++i) {
         waiting.push_back(test::connect_loopback(port));
-        ASSERT_TRUE(test::send_all(waiting.back().get(), "OPTIONS / HTTP/1.1\r\n\r\n"));
+        ASSERT_TRUE(plat::send_all(waiting.back().get(), "OPTIONS / HTTP/1.1\r\n\r\n"));
     }
     const double cpu_before = test::cpu_seconds(pid);
     plat::sleep_ms(1000);  // the window in which processor time is measured
@@ -309,14 +309,14 @@ std::vector<plat::socket_handle> make_busy(std::uint16_t port)
     std::vector<plat::socket_handle> b;
     for (int i = 0; i < 200; ++i) {
         b.push_back(test::connect_loopback(port));
-        test::send_all(b.back().get(), post("/json_rpc", "{}"));
+        plat::send_all(b.back().get(), post("/json_rpc", "{}"));
     }
     for (int i = 0; i < 20; ++i) {
         plat::socket_handle s(plat::tcp_socket());
         // A tiny window, so the server's sends block on this client.
         plat::set_recv_buffer(s.get(), 4096);
         if (!plat::connect_ipv4(s.get(), "127.0.0.1", port)) continue;
-        test::send_all(s.get(), "GET /big.bin HTTP/1.1\r\n\r\n");
+        plat::send_all(s.get(), "GET /big.bin HTTP/1.1\r\n\r\n");
         b.push_back(std::move(s));
     }
     for (int i = 0; i < 80; ++i)

@@ -8,28 +8,33 @@
 
 namespace {
 
-struct parsed {
-    bool ok = false;
+struct read_result {
+    read_state state = read_state::need_head;
     http_request req;
+
+    // What parse_request makes of it once the peer has closed.
+    bool accepted() const { return state == read_state::complete || state == read_state::need_body; }
 };
 
-// Sends the pieces from a real peer (one send each) and then closes the
-// peer unless keep_open; parse_request runs on the accepted end.
-parsed parse_from_peer(const std::vector<std::string>& pieces, bool keep_open = false)
+// Feeds bytes to a fresh reader in pieces of at most piece bytes.
+read_result read_in_pieces(std::string_view bytes, std::size_t piece)
 {
-    auto [client, server] = test::loopback_pair();
-    std::thread writer([&, c = client.get()] {
-        for (const auto& p : pieces)
-            test::send_all(c, p);
-    });
-    if (!keep_open) {
-        writer.join();
-        client.reset();
-    }
-    parsed result;
-    result.ok = parse_request(server.get(), result.req);
-    if (writer.joinable()) writer.join();
-    return result;
+    read_result r;
+    request_reader reader;
+    for (std::size_t at = 0; at < bytes.size(); at += piece)
+        r.state = feed_request(reader, r.req, bytes.substr(at, piece));
+    return r;
+}
+
+read_result read_whole(std::string_view bytes) { return read_in_pieces(bytes, bytes.size() + 1); }
+
+// The same request: bytes past the declared length are kept only as far
+// as the piece that completed the body held them, so they may differ.
+bool same(const read_result& a, const read_result& b)
+{
+    const std::size_t n = static_cast<std::size_t>(a.req.content_length);
+    return a.state == b.state && a.req.method == b.req.method && a.req.path == b.req.path &&
+           a.req.content_length == b.req.content_length && a.req.body.substr(0, n) == b.req.body.substr(0, n);
 }
 
 TEST(HttpResponse, WritesTheFixedHeadersInOrder)
@@ -65,26 +70,6 @@ TEST(HttpResponse, BodiesAreCountedAndCopiedAsBytes)
     EXPECT_NE(http_response(200, "text/plain", utf8).find("Content-Length: 3\r\n"), std::string::npos);
 }
 
-TEST(ContentLengthValue, ConvertsLikeStrtoulWithA32BitResult)
-{
-    const std::pair<const char*, std::optional<std::uint32_t>> cases[] = {
-        {"42", 42u},
-        {" 12", 12u},
-        {"42abc", 42u},
-        {"+5", 5u},
-        {"-1", 4294967295u},
-        {"4294967295", 4294967295u},
-        {"\t7\r", 7u},
-        {"", std::nullopt},
-        {"abc", std::nullopt},
-        {"-", std::nullopt},
-        {"4294967296", std::nullopt},
-        {"99999999999999999999", std::nullopt},
-    };
-    for (const auto& [text, expected] : cases)
-        EXPECT_EQ(convert_length_value(text), expected) << text;
-}
-
 TEST(DeclaredLength, FindsTheHeaderAsTheReaderDoes)
 {
     EXPECT_EQ(declared_length("POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\n"), 5u);
@@ -103,11 +88,11 @@ TEST(DeclaredLength, FindsTheHeaderAsTheReaderDoes)
     EXPECT_EQ(declared_length("POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n"), std::nullopt);
 }
 
-TEST(ParseRequest, RequestLines)
+TEST(RequestReader, RequestLines)
 {
     struct row {
         std::string head;
-        bool ok;
+        bool accepted;
         std::string method, path;
     };
     const row rows[] = {
@@ -124,74 +109,123 @@ TEST(ParseRequest, RequestLines)
         {"GET / HTTP/1.1\n\n", false, "", ""},
     };
     for (const auto& r : rows) {
-        parsed p = parse_from_peer({r.head});
-        EXPECT_EQ(p.ok, r.ok) << r.head;
-        EXPECT_EQ(p.req.method, r.method) << r.head;
-        EXPECT_EQ(p.req.path, r.path) << r.head;
-        EXPECT_EQ(p.req.body, "") << r.head;
-        EXPECT_EQ(p.req.content_length, 0u) << r.head;
+        read_result got = read_whole(r.head);
+        EXPECT_EQ(got.accepted(), r.accepted) << r.head;
+        EXPECT_EQ(got.req.method, r.method) << r.head;
+        EXPECT_EQ(got.req.path, r.path) << r.head;
+        EXPECT_EQ(got.req.body, "") << r.head;
+        EXPECT_EQ(got.req.content_length, 0u) << r.head;
     }
 }
 
-TEST(ParseRequest, SameResultWhateverTheSplit)
+// Real requests, cut at every point and also fed a byte at a time: the
+// reader makes the same request of them as of the whole.
+TEST(RequestReader, SameRequestWhateverTheSplit)
 {
-    const std::string request = "POST /json_rpc HTTP/1.1\r\nContent-Length: 4\r\n\r\nabcd";
-    for (std::size_t cut = 1; cut < request.size(); cut += 3) {
-        parsed p = parse_from_peer({request.substr(0, cut), request.substr(cut)}, true);
-        ASSERT_TRUE(p.ok) << cut;
-        EXPECT_EQ(p.req.path, "/json_rpc");
-        EXPECT_EQ(p.req.body, "abcd") << cut;
-        EXPECT_EQ(p.req.content_length, 4u);
+    const std::string requests[] = {
+        "GET /wallet-log?lines=200&offset=5120 HTTP/1.1\r\nHost: 127.0.0.1:8880\r\nUser-Agent: "
+        "Mozilla/5.0\r\n"
+        "Accept: */*\r\nSec-Fetch-Site: same-origin\r\nConnection: keep-alive\r\n\r\n",
+        "POST /json_rpc HTTP/1.1\r\nHost: 127.0.0.1:8880\r\nContent-Type: application/json\r\n"
+        "Content-Length: 49\r\nOrigin: http://127.0.0.1:8880\r\n\r\n"
+        "{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"get_balance\"}\r\n",
+        "POST /rpc/get_info HTTP/1.1\r\ncontent-length: 2\r\n\r\n{}extra",
+        "POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n123",
+        "GET / HTTP/1.1\r\nContent-Length: 4294967295\r\n\r\n",
+        "GET /\r\n\r\n",
+    };
+    for (const std::string& request : requests) {
+        const read_result whole = read_whole(request);
+        EXPECT_TRUE(same(read_in_pieces(request, 1), whole)) << request;
+        for (std::size_t cut = 1; cut < request.size(); ++cut) {
+            read_result split;
+            request_reader reader;
+            feed_request(reader, split.req, std::string_view(request).substr(0, cut));
+            split.state = feed_request(reader, split.req, std::string_view(request).substr(cut));
+            ASSERT_TRUE(same(split, whole)) << "cut at " << cut << " of " << request;
+        }
     }
 }
 
-TEST(ParseRequest, Bodies)
+TEST(RequestReader, Bodies)
 {
-    // The rest of the body arrives later; the connection stays open.
-    parsed later = parse_from_peer({"POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n12345", "67890"}, true);
-    EXPECT_TRUE(later.ok);
-    EXPECT_EQ(later.req.body, "1234567890");
+    read_result later = read_whole("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n12345");
+    EXPECT_EQ(later.state, read_state::need_body);
+    EXPECT_EQ(later.req.body, "12345");
 
     // Bytes beyond the declared length that came with the head are kept.
-    parsed extra = parse_from_peer({"POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\n12345678"}, true);
+    read_result extra = read_whole("POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\n12345678");
+    EXPECT_EQ(extra.state, read_state::complete);
     EXPECT_EQ(extra.req.body, "12345678");
     EXPECT_EQ(extra.req.content_length, 3u);
 
-    // A close in the middle of the body: the request goes on with what came.
-    parsed short_body = parse_from_peer({"POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n123"});
-    EXPECT_TRUE(short_body.ok);
-    EXPECT_EQ(short_body.req.body, "123");
-
     // An unrecognised letter case means no length: only what came with the head.
-    parsed upper = parse_from_peer({"POST / HTTP/1.1\r\nCONTENT-LENGTH: 3\r\n\r\nab"}, true);
-    EXPECT_TRUE(upper.ok);
+    read_result upper = read_whole("POST / HTTP/1.1\r\nCONTENT-LENGTH: 3\r\n\r\nab");
+    EXPECT_EQ(upper.state, read_state::complete);
     EXPECT_EQ(upper.req.body, "ab");
     EXPECT_EQ(upper.req.content_length, 0u);
 }
 
-TEST(ParseRequest, RefusesLengthsThatDoNotConvertOrExceedTheBound)
+TEST(RequestReader, RefusesLengthsThatDoNotConvertOrExceedTheBound)
 {
     for (const char* value : {"", "x", "-1", "4294967295", "99999999999", "33554433"}) {
-        parsed p = parse_from_peer(
-            {std::string("POST / HTTP/1.1\r\nContent-Length: ") + value + "\r\n\r\nab"}, true);
-        EXPECT_FALSE(p.ok) << value;
-        EXPECT_EQ(p.req.method, "") << value;
+        read_result r = read_whole(std::string("POST / HTTP/1.1\r\nContent-Length: ") + value + "\r\n\r\nab");
+        EXPECT_EQ(r.state, read_state::refused) << value;
+        EXPECT_EQ(r.req.method, "") << value;
     }
 }
 
-TEST(ParseRequest, HeadLimit)
+TEST(RequestReader, HeadLimit)
 {
     std::string head = "GET / HTTP/1.1\r\nX: ";
     head.resize(65536, 'a');
     // Exactly 65536 bytes without the blank line, then the blank line: accepted.
-    parsed at_limit = parse_from_peer({head, "\r\n\r\n"}, true);
-    EXPECT_TRUE(at_limit.ok);
+    read_result at_limit = read_whole(head + "\r\n\r\n");
+    EXPECT_EQ(at_limit.state, read_state::complete);
     EXPECT_EQ(at_limit.req.path, "/");
+    // The blank line in the same piece as the bytes past the limit still counts.
+    EXPECT_EQ(read_whole(head + "aaaa\r\n\r\n").state, read_state::complete);
 
     // More than the limit and still no blank line: refused without waiting.
-    std::string over = head + std::string(8193, 'a');
-    parsed refused = parse_from_peer({over}, true);
-    EXPECT_FALSE(refused.ok);
+    EXPECT_EQ(read_whole(head + "a").state, read_state::refused);
+    EXPECT_EQ(read_in_pieces(head + "a\r\n\r\n", 65537).state, read_state::refused);
+}
+
+// Sends the pieces from a real peer, then closes the peer unless keep_open;
+// parse_request runs on the accepted end.
+std::pair<bool, http_request> parse_from_peer(const std::vector<std::string>& pieces, bool keep_open)
+{
+    auto [client, server] = test::loopback_pair();
+    std::thread writer([&, c = client.get()] {
+        for (const auto& p : pieces)
+            plat::send_all(c, p);
+    });
+    if (!keep_open) {
+        writer.join();
+        client.reset();
+    }
+    http_request req;
+    bool ok = parse_request(server.get(), req);
+    if (writer.joinable()) writer.join();
+    return {ok, req};
+}
+
+TEST(ParseRequest, ReadsFromAPeerUntilTheBodyIsComplete)
+{
+    // The rest of the body arrives later; the connection stays open.
+    auto [ok, req] = parse_from_peer({"POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n12345", "67890"}, true);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(req.body, "1234567890");
+
+    // A close in the middle of the body: the request goes on with what came.
+    auto [short_ok, short_req] = parse_from_peer({"POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n123"}, false);
+    EXPECT_TRUE(short_ok);
+    EXPECT_EQ(short_req.body, "123");
+
+    // A close before the head is complete: no request.
+    EXPECT_FALSE(parse_from_peer({"GET / HTTP/1.1\r\nHost: a\r\n"}, false).first);
+    // A refused head is not waited on.
+    EXPECT_FALSE(parse_from_peer({"GET /\r\n\r\n"}, true).first);
 }
 
 }  // namespace

@@ -99,7 +99,7 @@ std::optional<std::string> answer_within(std::uint16_t port, const std::string& 
 {
     plat::socket_handle c = test::connect_loopback(port);
     plat::set_recv_timeout(c.get(), ms);
-    if (!test::send_all(c.get(), request)) return std::nullopt;
+    if (!plat::send_all(c.get(), request)) return std::nullopt;
     std::string out;
     char buf[4096];
     for (;;) {
@@ -108,7 +108,7 @@ std::optional<std::string> answer_within(std::uint16_t port, const std::string& 
             out.append(buf, static_cast<std::size_t>(n));
             continue;
         }
-        if (n < 0 && plat::classify_error(plat::last_socket_error()) != plat::error_class::other) {
+        if (n < 0 && plat::last_error_timed_out()) {
             return std::nullopt;
         }
         return out;
@@ -122,7 +122,7 @@ std::uint64_t stream_after(std::uint16_t port, const std::string& head, std::uin
     plat::socket_handle s = test::connect_loopback(port);
     // A small fixed send buffer, so what was sent is close to what the server read.
     plat::set_send_buffer(s.get(), 262144);
-    if (!test::send_all(s.get(), head)) return 0;
+    if (!plat::send_all(s.get(), head)) return 0;
     const std::string block(65536, 'x');
     std::uint64_t sent = 0;
     while (sent < total) {
@@ -272,7 +272,7 @@ private:
         std::size_t sp1 = data.find(' ');
         std::string target = data.substr(sp1 + 1, data.find(' ', sp1 + 1) - sp1 - 1);
         std::string body = data.substr(end + 4);
-        test::send_all(c, framed(answer_body(target, body), body));
+        plat::send_all(c, framed(answer_body(target, body), body));
     }
 
     static std::string framed(const std::string& body, const std::string& request_body)

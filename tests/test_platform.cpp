@@ -50,13 +50,12 @@ TEST(ReceiveTimeout, ASilentPeerEndsTheReceiveAsTimedOut)
     char byte;
     auto start = std::chrono::steady_clock::now();
     long long n = plat::recv_some(server.get(), &byte, 1);
-    int err = plat::last_socket_error();
+    const bool timed_out = plat::last_error_timed_out();
     auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_LT(n, 0);
-    EXPECT_EQ(plat::classify_error(err), plat::error_class::would_block_or_timed_out) << err;
-    // Milliseconds, not seconds or microseconds.
+    EXPECT_TRUE(timed_out);
+    // Milliseconds, not microseconds (seconds would run into the test's own limit).
     EXPECT_GE(waited, 150ms);
-    EXPECT_LT(waited, 5s);
 }
 
 TEST(InterruptAccept, WakesAnAcceptBlockedOnAnotherThread)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "child_process.h"
 #include "test_support.h"
 
 namespace {
@@ -22,15 +23,34 @@ scanned scan(std::vector<std::string> args)
     return s;
 }
 
-TEST(CommandLine, DefaultsWithoutArguments)
+// The value the help text gives as an option's default ("--port <N> ...
+// (default: 8880)"); empty when the option has no such line.
+std::string promised_default(const std::string& help, const std::string& option)
 {
+    std::size_t line = help.find("  " + option + " ");
+    std::size_t end = help.find('\n', line);
+    std::size_t at = help.find("(default: ", line);
+    if (line == std::string::npos || at == std::string::npos || at > end) return "";
+    at += 10;
+    return help.substr(at, help.find(')', at) - at);
+}
+
+TEST(CommandLine, WithoutArgumentsTheDefaultsAreTheOnesTheHelpPromises)
+{
+    test::child_options opts;
+    opts.args = {"--help"};
+    test::run_result help = test::run_program(test::server_binary(), opts);
+    ASSERT_EQ(help.status, 0);
     scanned s = scan({});
     EXPECT_EQ(s.cli.result, command_line::run);
-    EXPECT_EQ(s.cfg.bind_host, "0.0.0.0");
-    EXPECT_EQ(s.cfg.port, 8880);
-    EXPECT_EQ(s.cfg.rpc_host, "127.0.0.1");
-    EXPECT_EQ(s.cfg.rpc_port, 18083);
-    EXPECT_EQ(s.cfg.daemon_port, 18831);
+    EXPECT_EQ(std::to_string(s.cfg.port), promised_default(help.out, "--port"));
+    EXPECT_EQ(s.cfg.rpc_host, promised_default(help.out, "--rpc-host"));
+    EXPECT_EQ(std::to_string(s.cfg.rpc_port), promised_default(help.out, "--rpc-port"));
+    EXPECT_EQ(std::to_string(s.cfg.daemon_port), promised_default(help.out, "--daemon-port"));
+    // --localhost-only promises 127.0.0.1 instead of the default it names.
+    EXPECT_EQ(s.cfg.bind_host, promised_default(help.out, "--localhost-only"));
+    EXPECT_NE(scan({"--localhost-only"}).cfg.bind_host, s.cfg.bind_host);
+    // Nothing is listed or tailed unless asked for.
     EXPECT_EQ(s.cfg.wallet_dir, "");
     EXPECT_EQ(s.cfg.wallet_log, "");
 }

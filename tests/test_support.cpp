@@ -27,17 +27,6 @@ plat::socket_handle connect_loopback(std::uint16_t port)
     return s;
 }
 
-bool send_all(plat::socket_t s, std::string_view data)
-{
-    std::size_t sent = 0;
-    while (sent < data.size()) {
-        long long n = plat::send_some(s, data.data() + sent, data.size() - sent);
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 std::pair<plat::socket_handle, plat::socket_handle> loopback_pair()
 {
     plat::socket_handle listener = listen_loopback();
@@ -62,14 +51,8 @@ std::string read_until_close(plat::socket_t s)
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
         long long n = plat::recv_some(s, buf, sizeof buf);
-        if (n > 0) {
-            out.append(buf, static_cast<std::size_t>(n));
-        } else if (n < 0 &&
-                   plat::classify_error(plat::last_socket_error()) == plat::error_class::interrupted) {
-            continue;
-        } else {
-            break;
-        }
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
     }
     return out;
 }
@@ -77,7 +60,7 @@ std::string read_until_close(plat::socket_t s)
 std::string http_exchange(std::uint16_t port, std::string_view request)
 {
     plat::socket_handle c = connect_loopback(port);
-    if (!c.valid() || !send_all(c.get(), request)) return {};
+    if (!c.valid() || !plat::send_all(c.get(), request)) return {};
     return read_until_close(c.get());
 }
 

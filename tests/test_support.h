@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "krv_webui.h"
+#include "config_and_request.h"
 #include "platform.h"
 
 namespace test {
@@ -22,8 +22,6 @@ plat::socket_handle listen_loopback();
 
 // A client socket connected to 127.0.0.1:port, with a 10 s receive time-out.
 plat::socket_handle connect_loopback(std::uint16_t port);
-
-bool send_all(plat::socket_t s, std::string_view data);
 
 // Two connected loopback sockets: first the client end, second the accepted end.
 std::pair<plat::socket_handle, plat::socket_handle> loopback_pair();

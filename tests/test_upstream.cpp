@@ -11,8 +11,6 @@
 
 namespace {
 
-using std::chrono::steady_clock;
-
 std::string json_response(int status, const char* reason, const std::string& body)
 {
     return test::expected_head(status, reason, "application/json", body.size()) + "\r\n\r\n" + body;
@@ -62,52 +60,6 @@ std::string pattern(std::size_t mib)
         s.append(block, stamp.size());
     }
     return s;
-}
-
-TEST(ConvertUnsigned, LikeStoull)
-{
-    const std::optional<std::uint64_t> none;
-    struct row {
-        const char* text;
-        int base;
-        std::optional<std::uint64_t> value;
-    };
-    const row rows[] = {
-        {"42", 10, 42},
-        {"\t\r\n\v\f 7\r\nX-Next: 1", 10, 7},
-        {"+5", 10, 5},
-        {"-1", 10, UINT64_MAX},
-        {"-0", 10, 0},
-        {"12abc", 10, 12},
-        {"1 2", 10, 1},
-        {"000000000000000000000000001", 10, 1},
-        {"18446744073709551615", 10, UINT64_MAX},
-        {"-18446744073709551615", 10, 1},
-        {"18446744073709551616", 10, none},
-        {"-18446744073709551616", 10, none},
-        {"abc", 10, none},
-        {"", 10, none},
-        {" ", 10, none},
-        {"-", 10, none},
-        {"+", 10, none},
-        {"0x10", 10, 0},
-        {"1A", 16, 26},
-        {"1a;name=value", 16, 26},
-        {"0x1A", 16, 26},
-        {"0X1a", 16, 26},
-        {"-0x10", 16, UINT64_MAX - 15},
-        {"\n5", 16, 5},
-        {"ffffffffffffffff", 16, UINT64_MAX},
-        {"0x0000000000000000000001F", 16, 31},
-        {"10000000000000000", 16, none},
-        {"0x", 16, none},
-        {"0xg", 16, none},
-        {" 0x 1", 16, none},
-        {"x1", 16, none},
-        {"g", 16, none},
-    };
-    for (const auto& r : rows)
-        EXPECT_EQ(convert_unsigned(r.text, r.base), r.value) << "base " << r.base << " '" << r.text << "'";
 }
 
 TEST(HeadFraming, FramingFromTheLowerCasedHead)
@@ -169,34 +121,77 @@ TEST(RecvHeaders, TakesNoBodyByte)
         "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(9000, 'p') + "\r\nContent-Length: 4\r\n\r\n";
     for (const std::string& head : {std::string("HTTP/1.1 200 OK\r\n\r\n"), long_head}) {
         auto [upstream, server] = test::loopback_pair();
-        ASSERT_TRUE(test::send_all(upstream.get(), head + "\r\n\r\nbody"));
+        ASSERT_TRUE(plat::send_all(upstream.get(), head + "\r\n\r\nbody"));
         upstream.reset();
         EXPECT_EQ(recv_headers(server.get()), head);
         EXPECT_EQ(test::read_until_close(server.get()), "\r\n\r\nbody");
     }
 }
 
-// An upstream that stops sending without closing: each read gives up after
-// its retries and keeps what came. One receive waits 1 ms here.
-TEST(BodyReaders, StalledUpstreamEndsTheRead)
+// Chunked answers cut at every point decode as the whole does.
+TEST(ChunkedDecoder, SameBodyWhateverTheSplit)
 {
-    auto [upstream, server] = test::loopback_pair();
-    plat::set_recv_timeout(server.get(), 1);
-    ASSERT_TRUE(test::send_all(upstream.get(), "12345"));
-    std::string out = "x";
-    EXPECT_FALSE(recv_exact(server.get(), out, 10));
-    EXPECT_EQ(out, "x12345");
+    struct row {
+        std::string stream;
+        chunked_decoder::state end;
+        std::string body;
+    };
+    const row rows[] = {
+        {"5;name=val\r\nhello\r\n0x6\r\n world\r\nA\r\n0123456789\r\n0\r\nX-Trailer: t\r\n\r\n",
+         chunked_decoder::state::done, "hello world0123456789"},
+        // Empty lines are passed over; a lone LF is an ordinary byte, skipped as white space.
+        {"\r\n\r\n3\r\nabc\r\n\n2\r\nde\r\n0\r\n", chunked_decoder::state::done, "abcde"},
+        // The two bytes after chunk data are passed over whatever they are.
+        {"3\r\nabcXY4\r\ndefgZZ0\r\n\r\n", chunked_decoder::state::done, "abcdefg"},
+        {"3\r\nabc\r\nzz\r\n", chunked_decoder::state::failed, "abc"},
+        {"0x\r\n", chunked_decoder::state::failed, ""},
+        {"10\r\n0123", chunked_decoder::state::data, "0123"},
+        {"5\r\nhel", chunked_decoder::state::data, "hel"},
+    };
+    for (const auto& r : rows) {
+        for (std::size_t cut = 0; cut <= r.stream.size(); ++cut) {
+            chunked_decoder d;
+            std::string body;
+            decode_chunked(d, std::string_view(r.stream).substr(0, cut), body);
+            decode_chunked(d, std::string_view(r.stream).substr(cut), body);
+            ASSERT_EQ(d.at, r.end) << "cut at " << cut << " of " << r.stream;
+            ASSERT_EQ(body, r.body) << "cut at " << cut << " of " << r.stream;
+        }
+    }
+}
 
-    ASSERT_TRUE(test::send_all(upstream.get(), "12345"));
-    out.clear();
-    EXPECT_FALSE(recv_plain_body(server.get(), out, 10));
-    EXPECT_EQ(out, "12345");
+TEST(ChunkedDecoder, StopsAtTheLastChunkAndLeavesTheTrailer)
+{
+    chunked_decoder d;
+    std::string body;
+    const std::string_view stream = "2\r\nab\r\n0\r\nX-Trailer: t\r\n\r\n";
+    EXPECT_EQ(decode_chunked(d, stream, body), stream.find("X-Trailer"));
+    EXPECT_EQ(d.at, chunked_decoder::state::done);
+    EXPECT_EQ(body, "ab");
+}
 
-    // Without a length the end cannot be told from a stall: what came is the body.
-    ASSERT_TRUE(test::send_all(upstream.get(), "12345"));
-    out.clear();
-    EXPECT_TRUE(recv_plain_body(server.get(), out, 0));
-    EXPECT_EQ(out, "12345");
+TEST(PlainDecoder, CompleteAtTheAnnouncedLengthOrNeverWithoutOne)
+{
+    plain_decoder announced{5};
+    std::string body;
+    EXPECT_FALSE(decode_plain(announced, "012", body));
+    // What came with the last piece stays, also past the length.
+    EXPECT_TRUE(decode_plain(announced, "3456", body));
+    EXPECT_EQ(body, "0123456");
+
+    plain_decoder until_close{0};
+    body.clear();
+    EXPECT_FALSE(decode_plain(until_close, "abc", body));
+    EXPECT_EQ(body, "abc");
+}
+
+TEST(ForwardablePath, NoControlBytes)
+{
+    EXPECT_TRUE(forwardable_path("/get_info?a=1&b=%20"));
+    EXPECT_TRUE(forwardable_path("/\x80\xff"));
+    for (const char* path : {"/a\r\nX-Injected: 1", "/a\nb", "/a\tb", "/\x7f"})
+        EXPECT_FALSE(forwardable_path(path)) << path;
+    EXPECT_FALSE(forwardable_path(std::string_view("/a\0b", 4)));
 }
 
 // A server whose wallet and daemon are both fakes.
@@ -210,6 +205,8 @@ struct forwarding {
         config cfg;
         cfg.rpc_port = wallet.port();
         cfg.daemon_port = daemon.port();
+        // A silent upstream costs the test this long.
+        cfg.upstream_timeout_ms = 200;
         return cfg;
     }
     std::string wallet_error() const
@@ -225,6 +222,8 @@ struct forwarding {
 TEST(Forwarding, ExactRequestBytesPerRoute)
 {
     const std::string body = "{\"jsonrpc\":\"2.0\",\"id\":\"0\",\"method\":\"get_balance\"}";
+    // Large enough to leave apart from its head.
+    const std::string large = "{\"params\":\"" + std::string(100000, 'p') + "\"}";
     const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\n{\"r\":1}";
     struct row {
         std::string method, target, body;
@@ -236,6 +235,10 @@ TEST(Forwarding, ExactRequestBytesPerRoute)
          "POST /json_rpc HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nContent-Type: application/json\r\n"
          "Content-Length: " +
              std::to_string(body.size()) + "\r\n\r\n" + body},
+        {"POST", "/json_rpc", large, false,
+         "POST /json_rpc HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nContent-Type: application/json\r\n"
+         "Content-Length: " +
+             std::to_string(large.size()) + "\r\n\r\n" + large},
         {"POST", "/json_rpc", "", false,
          "POST /json_rpc HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nContent-Type: application/json\r\n"
          "Content-Length: 0\r\n\r\n"},
@@ -320,7 +323,7 @@ TEST(Forwarding, AnswersByTheirFraming)
         {"negative chunk", test::answer(chunked_head + "-1\r\nabc"), ""},
         {"head cut short", test::answer("HTTP/1.1 200 OK\r\nContent-Len"), ""},
         // The rest of a head that stalled past the receive time-out is no body.
-        {"head stalled", test::answer_in_pieces({"HTTP/1.1 200 OK\r\nContent-Len", "gth: 2\r\n\r\nok"}, 500),
+        {"head stalled", test::answer_in_pieces({"HTTP/1.1 200 OK\r\nContent-Len", "gth: 2\r\n\r\nok"}, 400),
          ""},
         {"silence", test::silence(), ""},
         {"reset", test::reset_at_once(), ""},
@@ -333,21 +336,19 @@ TEST(Forwarding, AnswersByTheirFraming)
     }
 }
 
-TEST(Forwarding, NoConnectionWithoutAnIpv4LiteralOrWithAControlByte)
+TEST(Forwarding, NoConnectionWithoutAnIpv4Literal)
 {
     test::fake_upstream fake(test::answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
     config cfg;
     cfg.daemon_port = fake.port();
     for (const char* host : {"localhost", "::1", "", "1.2.3", "127.0.0.1 "}) {
-        EXPECT_EQ(proxy_json_rpc(host, fake.port(), "{}"), "") << host;
+        EXPECT_EQ(proxy_json_rpc(host, fake.port(), "{}", 1000), "") << host;
         cfg.rpc_host = host;
         EXPECT_EQ(proxy_raw(cfg, "/get_info", ""), "") << host;
     }
     cfg.rpc_host = "127.0.0.1";
-    for (const char* path : {"/a\r\nX-Injected: 1", "/a\nb", "/a\tb", "/\x7f"})
-        EXPECT_EQ(proxy_raw(cfg, path, ""), "") << path;
     auto refused = test::refused_port();
-    EXPECT_EQ(proxy_json_rpc("127.0.0.1", refused.second, "{}"), "");
+    EXPECT_EQ(proxy_json_rpc("127.0.0.1", refused.second, "{}", 1000), "");
     // Connections are accepted in order: once this one is, none came before it.
     EXPECT_EQ(proxy_raw(cfg, "/get_info", ""), "ok");
     EXPECT_EQ(fake.accepted(), 1u);
@@ -389,10 +390,7 @@ TEST(Forwarding, LargeAnswersArriveWhole)
     };
     for (const auto& [name, answer] : answers) {
         forwarding f(test::answer(answer));
-        auto start = steady_clock::now();
         test::response r = test::split_response(post_json_rpc(f.srv.port(), "{}"));
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - start).count();
-        std::printf("64 MiB %s answer: %lld ms\n", name, static_cast<long long>(ms));
         EXPECT_EQ(r.head, test::expected_head(200, "OK", "application/json", body.size())) << name;
         EXPECT_TRUE(r.body == body) << name << ": " << r.body.size() << " bytes";
     }

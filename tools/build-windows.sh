@@ -33,4 +33,4 @@ wineboot -i </dev/null >/dev/null 2>&1
 
 # Test discovery runs each test program under wine as part of the build.
 cmake --build "$build" -j2
-ctest --test-dir "$build" --output-on-failure -j2 --timeout 300
+ctest --test-dir "$build" -L quick --output-on-failure -j2 --timeout 300

@@ -194,3 +194,30 @@ export async function simRpc(sim, method, params = {}) {
 export function walletAddress(dir, name) {
     return JSON.parse(fs.readFileSync(path.join(dir, 'wallets', `${name}.keys`), 'utf8')).address;
 }
+
+// The JSON-RPC method of a recorded request, or ''.
+export function rpcMethod(request) {
+    try {
+        return JSON.parse(request.body).method ?? '';
+    } catch {
+        return '';
+    }
+}
+
+// Resolves when check() is true, checking on every event-loop turn after a
+// short pause; rejects with `what` when timeoutMs passes first.
+export async function until(check, timeoutMs, what) {
+    const deadline = Date.now() + timeoutMs;
+    while (!(await check())) {
+        if (Date.now() > deadline) throw new Error(`not within ${timeoutMs} ms: ${what}`);
+        await new Promise((resolve) => setTimeout(resolve, 20));
+    }
+}
+
+// Opens a wallet through the page, as a person does.
+export async function openInPage(page, name, password = 'demo') {
+    await page.getByRole('button', { name: `Choose wallet ${name}` }).click();
+    await page.getByLabel('Password').fill(password);
+    await page.getByRole('button', { name: 'Open wallet' }).click();
+    await page.locator('#open-message', { hasText: `Opened ${name}.` }).waitFor({ timeout: 8000 });
+}

@@ -1,27 +1,8 @@
-// Types and limits shared by every unit of the server.
+// The two records every unit shares: the configuration and one request.
 #pragma once
 
 #include <cstdint>
 #include <string>
-
-// Time-outs can be shortened at build time for the test build only;
-// the shipped program always uses these values.
-#ifndef KRV_CLIENT_TIMEOUT_MS
-#define KRV_CLIENT_TIMEOUT_MS 600000
-#endif
-#ifndef KRV_UPSTREAM_TIMEOUT_MS
-#define KRV_UPSTREAM_TIMEOUT_MS 600000
-#endif
-#ifndef KRV_PROBE_TIMEOUT_MS
-#define KRV_PROBE_TIMEOUT_MS 1000
-#endif
-
-// Receive and send time-out of a client connection.
-inline constexpr int client_timeout_ms = KRV_CLIENT_TIMEOUT_MS;
-// Receive and send time-out of an upstream exchange.
-inline constexpr int upstream_timeout_ms = KRV_UPSTREAM_TIMEOUT_MS;
-// Receive and send time-out of the health probe.
-inline constexpr int probe_timeout_ms = KRV_PROBE_TIMEOUT_MS;
 
 // Largest request body accepted; a larger declared length is refused.
 inline constexpr std::uint64_t max_request_body = 32u * 1024 * 1024;
@@ -37,6 +18,18 @@ struct config {
     std::string web_dir;
     std::string wallet_log;
     std::string wallet_dir;
+
+    // Time-outs in milliseconds. The program always runs with these values;
+    // only tests shorten them, so that a stall costs them milliseconds.
+    // A client's receive and send: a browser's request is in one piece, so
+    // only a dead peer ever waits this long.
+    int client_timeout_ms = 600000;
+    // An upstream exchange's receive and send: a wallet busy with a large
+    // wallet can take minutes to answer.
+    int upstream_timeout_ms = 600000;
+    // The health probe's receive and send: the page asks every few seconds
+    // and wants its answer before the next question.
+    int probe_timeout_ms = 1000;
 };
 
 // One request as read from a client: the target is kept exactly as sent.

@@ -1,19 +1,25 @@
 #include "startup.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 
 #include "dispatcher.h"
+#include "number_rules.h"
+#include "platform.h"
 
+namespace {
+
+// Shared between the main thread and the stop-request handler only.
 std::atomic<bool> g_running{true};
 std::atomic<plat::socket_t> g_server_fd{plat::invalid_socket};
 
 static_assert(std::atomic<bool>::is_always_lock_free);
 static_assert(std::atomic<plat::socket_t>::is_always_lock_free);
 
-const char* const help_text =
+constexpr const char* help_text =
     "krv-webui \xE2\x80\x94 KRV Chain Web Dashboard\n"
     "\n"
     "Usage: krv-webui [options]\n"
@@ -30,8 +36,6 @@ const char* const help_text =
     "\n"
     "Start krv-wallet-rpc first, then run this.\n";
 
-namespace {
-
 constexpr const char* page_file = "/krv-webui.html";
 // A page load or a busy client opens many connections at once; with a short
 // queue the kernel drops their SYNs and each dropped one costs its client 1 s.
@@ -44,22 +48,14 @@ constexpr std::size_t connection_stack = 256 * 1024;
 // an aborted connection): long enough not to spin, short enough to recover.
 constexpr int accept_retry_ms = 50;
 
-void serve_connection(plat::socket_handle client, const config& cfg)
-{
-    try {
-        handle_client(std::move(client), cfg);
-    } catch (...) {
-        // Nothing may end the process from a connection thread.
-    }
-}
-
 // Hands the connection to a detached thread; if none can be started the
 // socket is closed (by its owner going out of scope) and accepting goes on.
 void start_connection_thread(plat::socket_t c, const config& cfg)
 {
     try {
-        std::thread(serve_connection, plat::socket_handle(c), std::cref(cfg)).detach();
+        std::thread(handle_client, plat::socket_handle(c), std::cref(cfg)).detach();
     } catch (...) {
+        // No thread: the socket's owner in the failed call has closed it.
     }
 }
 
@@ -105,10 +101,13 @@ plat::socket_handle open_listener(config& cfg)
 
 }  // namespace
 
-extern "C" void signal_handler(int)
+extern "C" {
+// The stop request (Ctrl+C, SIGTERM): ends the accept loop.
+static void signal_handler(int)
 {
     g_running.store(false);
     plat::interrupt_accept(g_server_fd);
+}
 }
 
 std::optional<std::uint16_t> convert_port(const std::string& text)
@@ -265,14 +264,3 @@ int run_server(int argc, const char* const* argv, config& cfg)
     std::fflush(stdout);
     return 0;
 }
-
-#ifndef KRV_WEBUI_NO_MAIN
-int main(int argc, char** argv)
-{
-    plat::console_utf8();
-    // Detached connection threads may read the config until the process
-    // ends, so main ends with exit, which leaves its locals alive.
-    config cfg;
-    std::exit(run_server(argc, argv, cfg));
-}
-#endif

@@ -1,0 +1,13 @@
+#include <cstdlib>
+
+#include "platform.h"
+#include "startup.h"
+
+int main(int argc, char** argv)
+{
+    plat::console_utf8();
+    // Detached connection threads may read the config until the process
+    // ends, so main ends with exit, which leaves its locals alive.
+    config cfg;
+    std::exit(run_server(argc, argv, cfg));
+}

@@ -1,0 +1,240 @@
+// The platform layer on Windows: Windows Sockets 2 and a few Win32 calls.
+#include "platform.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+// winsock2.h must come before windows.h, which would pull in the old winsock.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <io.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace plat {
+
+namespace {
+
+bool make_address(const std::string& host, std::uint16_t port, sockaddr_in& addr)
+{
+    std::memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    return inet_pton(AF_INET, host.c_str(), &addr.sin_addr) == 1;
+}
+
+SOCKET native(socket_t s) { return static_cast<SOCKET>(s); }
+
+socket_t ours(SOCKET s) { return s == INVALID_SOCKET ? invalid_socket : static_cast<socket_t>(s); }
+
+bool set_option(socket_t s, int name, DWORD value)
+{
+    return setsockopt(native(s), SOL_SOCKET, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
+}
+
+// Socket calls take an int length; one call never needs more.
+int clamp_len(std::size_t len) { return static_cast<int>(len > 0x40000000u ? 0x40000000u : len); }
+
+// Runs a socket call again while it reports an interruption.
+template <typename Call>
+int retry_interrupted(Call call)
+{
+    for (;;) {
+        int n = call();
+        if (n != SOCKET_ERROR || WSAGetLastError() != WSAEINTR) return n;
+    }
+}
+
+}  // namespace
+
+socket_library::socket_library()
+{
+    WSADATA data{};
+    ok_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+socket_library::~socket_library()
+{
+    if (ok_) WSACleanup();
+}
+
+void close_socket(socket_t s) { closesocket(native(s)); }
+
+bool last_error_timed_out()
+{
+    int err = WSAGetLastError();
+    return err == WSAEWOULDBLOCK || err == WSAETIMEDOUT;
+}
+
+void print_socket_error(const char* label)
+{
+    // Winsock does not set errno, so perror would print the wrong reason.
+    int err = WSAGetLastError();
+    char text[512] = {0};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   static_cast<DWORD>(err), 0, text, sizeof text, nullptr);
+    std::size_t n = std::strlen(text);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' '))
+        text[--n] = 0;
+    if (n == 0) std::snprintf(text, sizeof text, "socket error %d", err);
+    std::fprintf(stderr, "%s: %s\n", label, text);
+}
+
+socket_t tcp_socket() { return ours(::socket(AF_INET, SOCK_STREAM, 0)); }
+
+bool is_ipv4_literal(const std::string& text)
+{
+    in_addr a{};
+    return inet_pton(AF_INET, text.c_str(), &a) == 1;
+}
+
+bool connect_ipv4(socket_t s, const std::string& host, std::uint16_t port)
+{
+    sockaddr_in addr;
+    // Refused before connecting anywhere, as on every platform.
+    if (!make_address(host, port, addr)) return false;
+    return ::connect(native(s), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+bool bind_ipv4(socket_t s, const std::string& host, std::uint16_t port)
+{
+    sockaddr_in addr;
+    make_address(host, port, addr);
+    return ::bind(native(s), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+bool listen_socket(socket_t s, int backlog) { return ::listen(native(s), backlog) == 0; }
+
+socket_t accept_client(socket_t listener)
+{
+    sockaddr_in peer{};
+    int len = sizeof peer;
+    return ours(::accept(native(listener), reinterpret_cast<sockaddr*>(&peer), &len));
+}
+
+std::uint16_t local_port(socket_t s)
+{
+    sockaddr_in addr{};
+    int len = sizeof addr;
+    if (::getsockname(native(s), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+    return ntohs(addr.sin_port);
+}
+
+bool stream_pair(socket_handle& a, socket_handle& b)
+{
+    // No socketpair here: a loopback connection serves.
+    socket_handle listener(tcp_socket());
+    if (!listener.valid() || !bind_ipv4(listener.get(), "127.0.0.1", 0) || !listen_socket(listener.get(), 1))
+        return false;
+    socket_handle client(tcp_socket());
+    if (!client.valid() || !connect_ipv4(client.get(), "127.0.0.1", local_port(listener.get()))) return false;
+    socket_handle server(accept_client(listener.get()));
+    if (!server.valid()) return false;
+    a = std::move(client);
+    b = std::move(server);
+    return true;
+}
+
+long long send_some(socket_t s, const char* data, std::size_t len, bool)
+{
+    return retry_interrupted([&] { return ::send(native(s), data, clamp_len(len), 0); });
+}
+
+long long recv_some(socket_t s, char* buf, std::size_t len)
+{
+    return retry_interrupted([&] { return ::recv(native(s), buf, clamp_len(len), 0); });
+}
+
+long long peek_some(socket_t s, char* buf, std::size_t len)
+{
+    return retry_interrupted([&] { return ::recv(native(s), buf, clamp_len(len), MSG_PEEK); });
+}
+
+bool send_head_and_file(socket_t s, std::string_view head, std::FILE* f, std::uint64_t count)
+{
+    // Without a file-to-socket call the file goes through a buffer; the head
+    // goes out with the first block, so a small answer is one send.
+    constexpr std::size_t block = 65536;
+    if (!seek_file(f, 0, SEEK_SET)) return false;
+    std::string buf(head);
+    do {
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(count, block));
+        std::size_t used = buf.size();
+        buf.resize(used + want);
+        std::size_t got = std::fread(buf.data() + used, 1, want, f);
+        buf.resize(used + got);
+        if (!send_all(s, buf)) return false;
+        // The file is shorter now than the head says.
+        if (got < want) return false;
+        count -= got;
+        buf.clear();
+    } while (count > 0);
+    return true;
+}
+
+bool set_recv_timeout(socket_t s, int ms) { return set_option(s, SO_RCVTIMEO, static_cast<DWORD>(ms)); }
+bool set_send_timeout(socket_t s, int ms) { return set_option(s, SO_SNDTIMEO, static_cast<DWORD>(ms)); }
+bool set_send_buffer(socket_t s, int bytes) { return set_option(s, SO_SNDBUF, static_cast<DWORD>(bytes)); }
+bool set_recv_buffer(socket_t s, int bytes) { return set_option(s, SO_RCVBUF, static_cast<DWORD>(bytes)); }
+
+bool set_listener_reuse(socket_t s)
+{
+    // SO_REUSEADDR here lets another program bind a port this server
+    // already holds; the exclusive option keeps the port ours alone.
+    return set_option(s, SO_EXCLUSIVEADDRUSE, 1);
+}
+
+void interrupt_accept(std::atomic<socket_t>& server_fd)
+{
+    // The handler runs on its own thread here; closing the listener is what
+    // makes the blocked accept fail.
+    socket_t fd = server_fd.exchange(invalid_socket);
+    if (fd != invalid_socket) closesocket(native(fd));
+}
+
+bool readable(const std::string& path) { return _access(path.c_str(), 4) == 0; }
+
+bool list_directory(const std::string& dir,
+                    const std::function<void(const std::string& name, bool is_dir)>& visit)
+{
+    std::string pattern = dir + "\\*";
+    WIN32_FIND_DATAA data;
+    std::memset(&data, 0, sizeof data);
+    HANDLE h = FindFirstFileA(pattern.c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    do {
+        visit(std::string(data.cFileName), (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+    } while (FindNextFileA(h, &data) != 0);
+    FindClose(h);
+    return true;
+}
+
+bool seek_file(std::FILE* f, long long offset, int whence) { return _fseeki64(f, offset, whence) == 0; }
+
+long long tell_file(std::FILE* f) { return _ftelli64(f); }
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+bool set_default_thread_stack(std::size_t)
+{
+    // A thread's stack is committed page by page as it is used here, so
+    // the default reservation costs nothing to keep.
+    return false;
+}
+
+std::string host_name()
+{
+    char buf[256] = {0};
+    if (::gethostname(buf, sizeof buf) != 0) return std::string();
+    buf[sizeof buf - 1] = 0;
+    return std::string(buf);
+}
+
+void console_utf8() { SetConsoleOutputCP(CP_UTF8); }
+
+}  // namespace plat

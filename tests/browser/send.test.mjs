@@ -1,0 +1,246 @@
+// Sending money through the page, against the real server and the
+// simulator: nothing reaches review that the wallet would refuse, the card
+// shows the dry run's exact figures, and what is confirmed is what is sent,
+// once. The steps build on each other, in order.
+
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { after, before, describe, it } from 'node:test';
+
+import { formatAmount, toAtomic } from '../../web/amount.js';
+import { parseJsonExact } from '../../web/exact-json.js';
+import {
+    launchBrowser, openInPage, recordRequests, rpcMethod, SCREENSHOT_DIR, simRpc, startServer, startSimulator, tempDir,
+    walletAddress, watchConsole,
+} from './harness.mjs';
+
+const WAIT = { timeout: 8000 };
+const krv = (atomic) => `${formatAmount(atomic)} KRV`;
+const exact = (text) => new RegExp(`^${text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}$`);
+
+describe('sending from the dashboard', { timeout: 90000 }, () => {
+    let dir;
+    let sim;
+    let server;
+    let context;
+    let page;
+    let messages;
+    let requests;
+    let alice;
+    let bob;
+
+    const shows = (selector, text, options = WAIT) =>
+        page.locator(selector).filter({ hasText: typeof text === 'string' ? exact(text) : text }).first().waitFor(options);
+    const calls = (method) => requests.filter((r) => r.path === '/json_rpc' && rpcMethod(r) === method).length;
+    const relays = async () => (await simRpc(sim, 'sim_calls')).calls.relay_tx ?? 0;
+    const review = () => page.getByRole('button', { name: 'Review transfer' });
+    const dialog = () => page.locator('#send-confirm');
+
+    // Fills the form and waits for the wallet's verdict on the address.
+    async function fill(address, amount, verdict = 'Valid address.') {
+        await page.getByLabel('Destination address').fill(address);
+        if (amount !== undefined) await page.getByLabel('Amount (KRV)').fill(amount);
+        await shows('#send-address-check', verdict);
+    }
+
+    // Reviews and returns the dry run's answer, as the page received it.
+    async function reviewDryRun(method) {
+        const answer = page.waitForResponse((r) => r.url().endsWith('/json_rpc') && rpcMethod({ body: r.request().postData() }) === method);
+        await review().click();
+        const dry = parseJsonExact(await (await answer).text());
+        assert.equal(dry.error, undefined, JSON.stringify(dry.error));
+        return dry.result;
+    }
+
+    async function screenshots(name) {
+        fs.mkdirSync(SCREENSHOT_DIR, { recursive: true });
+        for (const [width, height] of [[1280, 800], [375, 812]]) {
+            await page.setViewportSize({ width, height });
+            await page.screenshot({ path: path.join(SCREENSHOT_DIR, `${name}-${width}x${height}.png`) });
+        }
+        await page.setViewportSize({ width: 1280, height: 800 });
+    }
+
+    before(async () => {
+        dir = tempDir();
+        sim = await startSimulator(dir);
+        server = await startServer(dir, sim);
+        context = await launchBrowser(dir);
+        page = context.pages()[0] ?? (await context.newPage());
+        messages = watchConsole(page);
+        requests = recordRequests(page);
+        alice = walletAddress(dir, 'alice');
+        bob = walletAddress(dir, 'bob');
+        await page.goto(server.url);
+        await openInPage(page, 'alice');
+        await shows('#unlocked', '12345.678901234567 KRV');
+    });
+
+    after(async () => {
+        await context?.close();
+        await server?.stop();
+        await sim?.stop();
+        fs.rmSync(dir, { recursive: true, force: true });
+    });
+
+    it('checks the address as it is typed: a typo and a malformed one are stopped before review', async () => {
+        // One character changed: the checksum no longer matches.
+        const typo = bob.slice(0, 30) + (bob[30] === 'a' ? 'b' : 'a') + bob.slice(31);
+        const cases = [
+            ['hello', 'This address is not valid: check for a typo.', 'hello'],
+            [typo, 'This address is not valid: check for a typo.', typo],
+            [`${bob} x`, 'The address must not contain spaces or line breaks.', null],
+            [bob, 'Valid address.', bob],
+        ];
+        for (const [address, verdict, asked] of cases) {
+            await fill(address, '1', verdict);
+            assert.equal(await review().isDisabled(), verdict !== 'Valid address.', address);
+            if (asked) {
+                const last = requests.filter((r) => rpcMethod(r) === 'validate_address').at(-1);
+                assert.equal(JSON.parse(last.body).params.address, asked);
+            }
+        }
+        assert.equal(calls('transfer'), 0, 'nothing reached a dry run');
+        assert.deepEqual(messages.seen, []);
+    });
+
+    it('holds the amount against the unlocked balance before review', async () => {
+        await shows('#send-available', 'Available: 12345.678901234567 KRV');
+        const cases = [
+            ['12345.678901234568', 'More than the unlocked balance (12345.678901234567 KRV).'],
+            ['1.0000000000001', 'Amount has more than 12 decimal places.'],
+            ['0', 'Amount must be greater than zero.'],
+            ['1e3', 'Amount must be a plain number such as 1.5 (digits and one dot).'],
+        ];
+        for (const [amount, message] of cases) {
+            await page.getByLabel('Amount (KRV)').fill(amount);
+            await shows('#send-amount-check', message);
+            assert.equal(await review().isDisabled(), true, amount);
+        }
+        await page.getByLabel('Amount (KRV)').fill('12345.678901234567');
+        await page.locator('#send-amount-check').waitFor({ state: 'hidden' });
+        assert.equal(await review().isEnabled(), true);
+        assert.equal(calls('transfer'), 0);
+    });
+
+    it('shows the dry run\'s exact figures and relays that very transaction, once', async () => {
+        await fill(bob, '1.5');
+        await page.getByLabel('Priority').selectOption({ label: 'High' });
+        await shows('#send-priority-hint', 'A larger fee, to go ahead of normal transfers when blocks are full.');
+        const relaysBefore = await relays();
+        const dry = await reviewDryRun('transfer');
+        await dialog().waitFor({ state: 'visible', ...WAIT });
+        // High priority: five times the normal fee of 0.00003 KRV.
+        assert.equal(toAtomic(dry.fee), 150000000n);
+        assert.equal(toAtomic(dry.amount), 1500000000000n);
+        await shows('#confirm-from', 'alice');
+        assert.equal(await page.locator('#confirm-to').textContent(), bob);
+        assert.equal(await page.locator('#confirm-to .group').count(), Math.ceil(bob.length / 4));
+        assert.equal((await page.locator('#confirm-to strong').allTextContents()).join(''), bob.slice(0, 6) + bob.slice(-6));
+        await shows('#confirm-amount', '1.500000000000 KRV');
+        await shows('#confirm-fee', '0.000150000000 KRV');
+        await shows('#confirm-total', '1.500150000000 KRV');
+        await shows('#confirm-after', '12344.178751234567 KRV');
+        await shows('#confirm-note', 'One transaction, at high priority.');
+        assert.equal(await relays(), relaysBefore, 'the dry run relays nothing');
+        assert.equal((await simRpc(sim, 'get_transfers', { pending: true })).pending, undefined);
+        await screenshots('send-confirmation');
+
+        // A double click: the second finds nothing left to send.
+        await page.getByRole('button', { name: 'Confirm and send' }).dblclick();
+        await shows('#sent-txid', dry.tx_hash);
+        await shows('#sent-fee', '0.000150000000 KRV');
+        assert.equal(await relays(), relaysBefore + 1);
+        assert.equal(calls('relay_tx'), 1);
+        const balance = await simRpc(sim, 'get_balance');
+        assert.equal(krv(toAtomic(balance.balance)), '12344.178751234567 KRV', 'the card\'s balance after');
+        const pending = (await simRpc(sim, 'get_transfers', { pending: true })).pending;
+        assert.deepEqual(pending.map((t) => [t.txid, toAtomic(t.amount), toAtomic(t.fee)]), [[dry.tx_hash, 1500000000000n, 150000000n]]);
+        await shows('#balance', '12344.178751234567 KRV');
+        assert.equal(await dialog().isVisible(), false);
+    });
+
+    it('discards a reviewed transfer on Escape and on Cancel, sending nothing', async () => {
+        const relaysBefore = await relays();
+        for (const how of ['Escape', 'Cancel']) {
+            await fill(bob, '2');
+            await reviewDryRun('transfer');
+            await dialog().waitFor({ state: 'visible', ...WAIT });
+            if (how === 'Escape') await page.keyboard.press('Escape');
+            else await page.getByRole('button', { name: 'Cancel' }).click();
+            await dialog().waitFor({ state: 'hidden', ...WAIT });
+            await shows('#send-result', 'Cancelled: nothing was sent.');
+            assert.equal(await page.evaluate(() => document.activeElement.id), 'send-review', how);
+        }
+        assert.equal(await relays(), relaysBefore);
+        assert.equal(calls('relay_tx'), 1);
+        assert.equal((await simRpc(sim, 'get_transfers', { pending: true })).pending.length, 1);
+    });
+
+    it('says in words why the wallet refuses, with its own message under it', async () => {
+        // All that is unlocked passes the page's check, but the fee does not fit.
+        await page.getByLabel('Priority').selectOption({ label: 'Normal' });
+        await fill(bob, '12344.178751234567');
+        await reviewDryRun('transfer');
+        await shows('#send-result .sentence', 'Not enough unlocked funds for this amount and its fee.');
+        await shows('#send-result .details', 'transfer: Not enough unlocked money: unlocked 12344.178751234567, needed ' +
+            '12344.178781234567 (amount 12344.178751234567 + fee 0.000030000000) (code -4)');
+        assert.equal(await dialog().isVisible(), false);
+        await screenshots('send-error');
+        assert.deepEqual(messages.seen, []);
+    });
+
+    it('switching wallets moves the open tag at once and clears what belonged to the previous one', async () => {
+        // Give bob five receipts, unlocked, for the sweep that follows.
+        for (let i = 0; i < 3; i++) {
+            await simRpc(sim, 'transfer', { destinations: [{ address: bob, amount: 250000000000 }] });
+        }
+        await simRpc(sim, 'sim_mine', { blocks: 10 });
+        await fill(bob, '3');
+        const listPolls = requests.filter((r) => r.path === '/wallets').length;
+        await openInPage(page, 'bob');
+        // Everything below was true by the time "Opened bob." appeared.
+        assert.equal(await page.locator('#wallet-list li', { has: page.locator('.tag') }).textContent(), 'bobopen');
+        assert.equal(await page.getByLabel('Destination address').inputValue(), '');
+        assert.equal(await page.getByLabel('Amount (KRV)').inputValue(), '');
+        assert.equal(await page.locator('#send-result').textContent(), '');
+        assert.equal(requests.filter((r) => r.path === '/wallets').length, listPolls, 'no list poll was needed');
+        await shows('#wallet-address', bob);
+        await shows('#unlocked', '44.250000000001 KRV');
+        await shows('#send-available', 'Available: 44.250000000001 KRV');
+    });
+
+    it('Max sweeps everything unlocked: the card shows the sweep\'s exact amount and fee, each transaction relayed', async () => {
+        await fill(alice);
+        await page.getByRole('button', { name: /^Max/ }).click();
+        assert.equal(await page.getByLabel('Amount (KRV)').inputValue(), '44.250000000001');
+        await shows('#send-sweep-note', 'Max sends everything unlocked; the fee is taken from it.');
+        const dry = await reviewDryRun('sweep_all');
+        await dialog().waitFor({ state: 'visible', ...WAIT });
+        // Five inputs: four in one transaction and one in another, each paying
+        // the normal fee per input.
+        assert.deepEqual(dry.fee_list.map(toAtomic), [120000000n, 30000000n]);
+        const amount = dry.amount_list.map(toAtomic).reduce((a, b) => a + b);
+        assert.equal(amount, 44250000000001n - 150000000n);
+        await shows('#confirm-amount', krv(amount));
+        await shows('#confirm-fee', '0.000150000000 KRV');
+        await shows('#confirm-total', '44.250000000001 KRV');
+        await shows('#confirm-note', 'Everything unlocked, in 2 transactions, at normal priority.');
+        const { balance: before } = await simRpc(sim, 'get_balance');
+        await shows('#confirm-after', krv(toAtomic(before) - 44250000000001n));
+
+        const relaysBefore = await relays();
+        await page.getByRole('button', { name: 'Confirm and send' }).click();
+        await shows('#send-result strong', `Sent ${krv(amount)}.`);
+        assert.deepEqual(await page.locator('#send-result code').allTextContents(), dry.tx_hash_list);
+        assert.equal(await relays(), relaysBefore + 2);
+        const sent = (await simRpc(sim, 'get_transfers', { pending: true })).pending;
+        assert.deepEqual(sent.map((t) => t.txid).sort(), [...dry.tx_hash_list].sort());
+        assert.equal(sent.reduce((sum, t) => sum + toAtomic(t.amount), 0n), amount);
+        const balance = await simRpc(sim, 'get_balance');
+        assert.equal(krv(toAtomic(balance.balance)), await page.locator('#confirm-after').textContent());
+        assert.equal(toAtomic(balance.unlocked_balance), 0n);
+        assert.deepEqual(messages.seen, []);
+    });
+});
