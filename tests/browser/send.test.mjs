@@ -44,19 +44,25 @@ describe('sending from the dashboard', { timeout: 90000 }, () => {
         await shows('#send-address-check', verdict);
     }
 
-    // Reviews and returns the dry run's answer, as the page received it.
+    // Reviews and returns the dry run's answer as the page received it: its
+    // result, or {error} when the wallet refused.
     async function reviewDryRun(method) {
         const answer = page.waitForResponse((r) => r.url().endsWith('/json_rpc') && rpcMethod({ body: r.request().postData() }) === method);
         await review().click();
         const dry = parseJsonExact(await (await answer).text());
-        assert.equal(dry.error, undefined, JSON.stringify(dry.error));
-        return dry.result;
+        return dry.error ? { error: dry.error } : dry.result;
     }
+    const sentFromAlice = async () => {
+        const { out = [], pending = [] } = await simRpc(sim, 'get_transfers', { out: true, pending: true });
+        return out.length + pending.length;
+    };
 
-    async function screenshots(name) {
+    // The viewport at both sizes, scrolled to `subject`.
+    async function screenshots(name, subject) {
         fs.mkdirSync(SCREENSHOT_DIR, { recursive: true });
         for (const [width, height] of [[1280, 800], [375, 812]]) {
             await page.setViewportSize({ width, height });
+            await page.locator(subject).evaluate((node) => node.scrollIntoView({ block: 'center' }));
             await page.screenshot({ path: path.join(SCREENSHOT_DIR, `${name}-${width}x${height}.png`) });
         }
         await page.setViewportSize({ width: 1280, height: 800 });
@@ -145,7 +151,7 @@ describe('sending from the dashboard', { timeout: 90000 }, () => {
         await shows('#confirm-note', 'One transaction, at high priority.');
         assert.equal(await relays(), relaysBefore, 'the dry run relays nothing');
         assert.equal((await simRpc(sim, 'get_transfers', { pending: true })).pending, undefined);
-        await screenshots('send-confirmation');
+        await screenshots('send-confirmation', '#send-confirm');
 
         // A double click: the second finds nothing left to send.
         await page.getByRole('button', { name: 'Confirm and send' }).dblclick();
@@ -175,19 +181,19 @@ describe('sending from the dashboard', { timeout: 90000 }, () => {
         }
         assert.equal(await relays(), relaysBefore);
         assert.equal(calls('relay_tx'), 1);
-        assert.equal((await simRpc(sim, 'get_transfers', { pending: true })).pending.length, 1);
+        assert.equal(await sentFromAlice(), 1);
     });
 
     it('says in words why the wallet refuses, with its own message under it', async () => {
         // All that is unlocked passes the page's check, but the fee does not fit.
         await page.getByLabel('Priority').selectOption({ label: 'Normal' });
         await fill(bob, '12344.178751234567');
-        await reviewDryRun('transfer');
+        assert.equal((await reviewDryRun('transfer')).error.code, -4);
         await shows('#send-result .sentence', 'Not enough unlocked funds for this amount and its fee.');
         await shows('#send-result .details', 'transfer: Not enough unlocked money: unlocked 12344.178751234567, needed ' +
             '12344.178781234567 (amount 12344.178751234567 + fee 0.000030000000) (code -4)');
         assert.equal(await dialog().isVisible(), false);
-        await screenshots('send-error');
+        await screenshots('send-error', '#send-result');
         assert.deepEqual(messages.seen, []);
     });
 
