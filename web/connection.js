@@ -15,8 +15,8 @@ const testPace = Number(globalThis.krvTestPace);
 export const PACE = testPace > 0 && testPace <= 1 ? testPace : 1;
 
 const HEALTH_EVERY_MS = 3000;
-// While a side is down, the polls that depend on it wait 1 s, 2 s, 4 s ...
-// between tries, at most 30 s, and never less than their usual interval.
+// While a side is down, the polls that depend on it double their interval
+// at each try (1 s, 2 s, 4 s ... for a poll of every second), to at most 30 s.
 const BACKOFF_FIRST_MS = 1000;
 const BACKOFF_MAX_MS = 30000;
 
@@ -34,16 +34,18 @@ export function isUp(side) {
     return sides[side].state === 'up';
 }
 
-function markDown(side, detail) {
+// `detail` says what failed; a vaguer one (the health check's) does not
+// replace one that names more.
+function markDown(side, detail, vague = false) {
     const s = sides[side];
-    if (detail) s.detail = detail;
+    const before = `${s.state} ${s.detail} ${s.where}`;
+    if (detail && !(vague && s.detail)) s.detail = detail;
     // The server's 502 names where it looks for the service.
     const where = /\bat (\S+:\d+)\s*$/.exec(detail ?? '');
     if (where && side !== 'server') s.where = where[1];
-    if (s.state === 'down') return;
+    if (s.state !== 'down') s.since = Date.now();
     s.state = 'down';
-    s.since = Date.now();
-    render();
+    if (`${s.state} ${s.detail} ${s.where}` !== before) render();
 }
 
 function markUp(side) {
@@ -51,6 +53,7 @@ function markUp(side) {
     if (s.state === 'up') return;
     const wasDown = s.state === 'down';
     s.state = 'up';
+    s.detail = '';
     render();
     if (wasDown) wake();
 }
@@ -130,7 +133,7 @@ function schedule(p) {
     if (paused(p)) return;
     let delay = p.every;
     if (p.slows.some(isDown)) {
-        delay = Math.min(BACKOFF_MAX_MS, Math.max(p.every, BACKOFF_FIRST_MS * 2 ** p.backoff));
+        delay = Math.min(BACKOFF_MAX_MS, Math.max(p.every, BACKOFF_FIRST_MS) * 2 ** p.backoff);
         p.backoff += 1;
     } else {
         p.backoff = 0;
@@ -178,7 +181,7 @@ function clearFault(source) {
 async function checkHealth() {
     const answer = await getJson('health', 'Health check');
     if (answer?.status === 'ok') return markUp('wallet');
-    markDown('wallet', 'The health check found it unreachable.');
+    markDown('wallet', 'the health check found it unreachable', true);
     // The health answer does not say where the service should be; a call
     // through the page's own route does, once.
     if (!sides.wallet.where) await wallet('get_height').catch(() => {});
@@ -287,6 +290,13 @@ function badge() {
     return ['checking', 'Checking wallet RPC\u2026'];
 }
 
+// The banner's sentence, option names kept whole on one line.
+function setSentence(text) {
+    const node = $('banner-text');
+    if (node.textContent === text) return;
+    node.replaceChildren(...text.split(/(--[a-z-]+)/).map((part, i) => (i % 2 ? el('code', {}, part) : part)));
+}
+
 function render() {
     const [state, text] = badge();
     $('health').dataset.state = state;
@@ -305,11 +315,11 @@ function render() {
     if (refused) {
         banner.dataset.kind = 'access';
         const [first, ...rest] = accessText();
-        setText('banner-text', first);
+        setSentence(first);
         $('banner-help').replaceChildren(...rest.map((line) => el('span', {}, line)));
     } else {
         banner.dataset.kind = sentence ? 'outage' : 'fault';
-        setText('banner-text', sentence || (faults.size ? 'Something went wrong in this page; reloading it may help.' : ''));
+        setSentence(sentence || (faults.size ? 'Something went wrong in this page; reloading it may help.' : ''));
         $('banner-help').replaceChildren();
     }
     $('banner-list').replaceChildren(...details.map((d) => el('li', {}, d)));
