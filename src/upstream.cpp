@@ -185,13 +185,15 @@ std::size_t decode_chunked(chunked_decoder& d, std::string_view bytes, std::stri
     while (i < bytes.size() && d.at != state::done && d.at != state::failed) {
         switch (d.at) {
             case state::size_line: {
-                const char c = bytes[i++];
+                // Up to and including the next LF, in one piece.
+                const std::size_t lf = bytes.find('\n', i);
+                const std::size_t end = lf == std::string_view::npos ? bytes.size() : lf + 1;
+                d.line.append(bytes.data() + i, end - i);
+                i = end;
                 // Only a LF after a CR ends the line; a lone LF is an ordinary byte.
-                if (c != '\n' || d.line.empty() || d.line.back() != '\r') {
-                    d.line += c;
+                if (lf == std::string_view::npos || d.line.size() < 2 || d.line[d.line.size() - 2] != '\r')
                     break;
-                }
-                d.line.pop_back();
+                d.line.resize(d.line.size() - 2);
                 if (d.line.empty()) break;  // empty lines are passed over
                 auto size = convert_unsigned(d.line, 16);
                 d.line.clear();
