@@ -1,7 +1,8 @@
-# The Debian package (cpack -G DEB, or tools/package.sh deb): the program and
-# web/ under /opt/krv-webui in the layout the program finds by itself (bin/
-# beside web/), /usr/bin/krv-webui running it, a systemd user unit and the
-# documentation.
+# The Debian package (tools/package.sh deb): the program and web/ under
+# /opt/krv-webui in the layout the program finds by itself (bin/ beside
+# web/), /usr/bin/krv-webui running it, a systemd user unit and the
+# documentation. `cpack -G DEB` in a build folder builds nothing: it packs
+# the program as last built.
 if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
   return()
 endif()
