@@ -2,9 +2,11 @@
 # Builds the release packages into dist/:
 #   krv-webui-<version>-windows-x64.zip      (mingw-w64 cross build)
 #   krv-webui-<version>-linux-<arch>.tar.gz  (native build)
-# Each holds bin/krv-webui[.exe], web/ beside bin/ (where the program looks
-# for it) and README.txt.
-# Usage: tools/package.sh [windows|linux|all]   (default: all)
+#   krv-webui_<version>_<arch>.deb            (native build, CPack)
+# The zip and the tarball hold bin/krv-webui[.exe], web/ beside bin/ (where
+# the program looks for it) and README.txt; the .deb holds the same two
+# under /opt/krv-webui (see cmake/packaging.cmake).
+# Usage: tools/package.sh [windows|linux|deb|all]   (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,6 +47,19 @@ package_linux() {
     linux_readme >"build-package/stage/$name/README.txt"
     tar -C build-package/stage --owner=0 --group=0 -czf "$dist/$name.tar.gz" "$name"
     echo "package: dist/$name.tar.gz"
+}
+
+# CPack stages the install rules itself; it builds nothing, so the program
+# is built first.
+package_deb() {
+    local name
+    name=krv-webui_${version}_$(dpkg --print-architecture)
+    cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+    cmake --build build-package -j2 --target krv-webui
+    rm -f "build-package/$name.deb"
+    (cd build-package && cpack -G DEB >/dev/null)
+    mv "build-package/$name.deb" "$dist/$name.deb"
+    echo "package: dist/$name.deb"
 }
 
 windows_readme() {
@@ -98,12 +113,14 @@ EOF
 case $what in
     windows) package_windows ;;
     linux) package_linux ;;
+    deb) package_deb ;;
     all)
         package_linux
         package_windows
+        if [ "$(uname -s)" = Linux ]; then package_deb; fi
         ;;
     *)
-        echo "usage: tools/package.sh [windows|linux|all]" >&2
+        echo "usage: tools/package.sh [windows|linux|deb|all]" >&2
         exit 2
         ;;
 esac

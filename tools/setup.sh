@@ -23,6 +23,9 @@ requirements=(
     "zip zip"
     "strace strace"
     "clang-format clang-format"
+    "dpkg-shlibdeps dpkg-dev"
+    "file file"
+    "systemd-analyze systemd"
 )
 missing=()
 for r in "${requirements[@]}"; do
