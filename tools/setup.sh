@@ -2,7 +2,8 @@
 # Installs what a fresh Debian machine lacks to build, run and test the
 # server: compilers, CMake, GoogleTest, Node.js with npm, Chromium for the
 # browser tests, mingw-w64 and Wine for the Windows build, strace for the
-# fault tests. Only what is missing is asked of apt-get.
+# fault tests, dpkg-dev, file and systemd for the Debian package and its
+# unit. Only what is missing is asked of apt-get.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -3,7 +3,7 @@
 # quick suite, then the reliability suite (load, faults, time limits) with
 # its figures; the quick suite again with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and with ThreadSanitizer; the browser tests;
-# the Windows build under Wine; the packages.
+# the Windows build under Wine; the packages and the Debian package's checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -51,4 +51,9 @@ fi
 if [ -f tools/package.sh ]; then
     echo "== packages"
     bash tools/package.sh
+fi
+
+if [ "$(uname -s)" = Linux ] && [ -f tools/test-deb.sh ]; then
+    echo "== Debian package"
+    bash tools/test-deb.sh
 fi
