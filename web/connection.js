@@ -34,14 +34,14 @@ export function isUp(side) {
     return sides[side].state === 'up';
 }
 
-// `detail` says what failed; a vaguer one (the health check's) does not
-// replace one that names more.
-function markDown(side, detail, vague = false) {
+// `detail` says what failed. The server's 502 names where it looks for the
+// service; a detail that does not (the health check's, the /rpc/ route's)
+// only fills in for want of one that does.
+function markDown(side, detail) {
     const s = sides[side];
     const before = `${s.state} ${s.detail} ${s.where}`;
-    if (detail && !(vague && s.detail)) s.detail = detail;
-    // The server's 502 names where it looks for the service.
     const where = /\bat (\S+:\d+)\s*$/.exec(detail ?? '');
+    if (detail && (where || !s.detail)) s.detail = detail;
     if (where && side !== 'server') s.where = where[1];
     if (s.state !== 'down') s.since = Date.now();
     s.state = 'down';
@@ -181,7 +181,7 @@ function clearFault(source) {
 async function checkHealth() {
     const answer = await getJson('health', 'Health check');
     if (answer?.status === 'ok') return markUp('wallet');
-    markDown('wallet', 'the health check found it unreachable', true);
+    markDown('wallet', 'the health check found it unreachable');
     // The health answer does not say where the service should be; a call
     // through the page's own route does, once.
     if (!sides.wallet.where) await wallet('get_height').catch(() => {});

@@ -1,0 +1,128 @@
+// The page under the server's content security policy, and the LAN key:
+// taken from the address, kept out of the address bar, sent on the wallet
+// routes only; a refusal (403) is a state of its own that says how to get
+// in. Refusals are played by the browser (page.route), since the server
+// under test may not refuse anything.
+
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import { after, before, describe, it } from 'node:test';
+
+import {
+    isStaticPath, launchBrowser, recordRequests, startServer, startSimulator, STATIC_HEADERS, tempDir, until, watchConsole,
+} from './harness.mjs';
+
+const PACE = 0.2;
+const KEY = '0123456789abcdef0123456789abcdef';
+const NEW_KEY = 'fedcba9876543210fedcba9876543210';
+const REFUSAL = 'This request comes from another machine and needs the key: open the address shown in the server\u2019s banner.';
+const WALLET_ROUTES = ['/json_rpc', '/daemon_rpc', '/rpc/get_height', '/wallets', '/wallet-log'];
+const exact = (text) => new RegExp(`^${text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}$`);
+const isWalletRoute = (pathname) => !isStaticPath(pathname) && pathname !== '/health';
+const toWalletRoute = (url) => isWalletRoute(url.pathname);
+const refuse = (route) => route.fulfill({ status: 403, contentType: 'application/json', body: JSON.stringify({ error: REFUSAL }) });
+
+describe('the policy headers and the LAN key', { timeout: 60000 }, () => {
+    let dir;
+    let sim;
+    let server;
+    let context;
+    let page;
+    let messages;
+    let requests;
+
+    const shows = (selector, text, timeout = 8000) =>
+        page.locator(selector).filter({ hasText: typeof text === 'string' ? exact(text) : text }).first().waitFor({ timeout });
+    const since = (start) => requests.filter((r) => r.at >= start);
+    const storedKey = () => page.evaluate(() => sessionStorage.getItem('krv-webui.lan-key'));
+
+    before(async () => {
+        dir = tempDir();
+        sim = await startSimulator(dir);
+        server = await startServer(dir, sim);
+        context = await launchBrowser(dir, { pace: PACE });
+        page = context.pages()[0] ?? (await context.newPage());
+        messages = watchConsole(page);
+        requests = recordRequests(page);
+    });
+
+    after(async () => {
+        await context?.close();
+        await server?.stop();
+        await sim?.stop();
+        fs.rmSync(dir, { recursive: true, force: true });
+    });
+
+    it('runs under the policy with nothing refused, and a violation would be caught', async () => {
+        const response = await page.goto(server.url);
+        for (const [name, value] of Object.entries(STATIC_HEADERS)) assert.equal(response.headers()[name], value, name);
+        await shows('#health-text', 'Wallet RPC online');
+        await shows('#daemon-height', /^\d+$/);
+        assert.deepEqual(messages.seen, []);
+        // An inline style attribute, which the policy forbids, is reported.
+        await page.evaluate(() => document.body.append(document.createElement('div')));
+        await page.evaluate(() => document.body.lastElementChild.setAttribute('style', 'color: red'));
+        await until(() => messages.problems().some((m) => /^CSP violation: style-src-attr/.test(m.text)), 3000, 'the violation is seen');
+        messages.clear();
+    });
+
+    it('takes the key from the address, clears it from the address bar, and sends it on wallet routes only', async () => {
+        const start = Date.now();
+        await page.goto(`${server.url}krv-webui.html#key=${KEY}`);
+        assert.equal(await page.evaluate(() => window.location.href), `${server.url}krv-webui.html`);
+        assert.equal(await storedKey(), KEY);
+        await until(() => WALLET_ROUTES.every((p) => since(start).some((r) => r.path.startsWith(p))), 5000, 'every wallet route asked');
+        for (const r of since(start)) {
+            assert.equal(r.headers['x-krv-key'], isWalletRoute(r.path) ? KEY : undefined, `${r.method} ${r.path}`);
+        }
+        assert.ok(since(start).some((r) => r.path === '/health'));
+        assert.deepEqual(messages.seen, []);
+    });
+
+    it('a refusal says how to get in and stops the wallet routes; a new key brings them back', async () => {
+        await page.route(toWalletRoute, refuse);
+        await shows('#health-text', 'Key needed');
+        await shows('#banner-text', REFUSAL);
+        const port = new URL(server.url).port;
+        assert.deepEqual(await page.locator('#banner-help span').allTextContents(), [
+            'The key this page had was not accepted; the server makes a new one each time it starts.',
+            'To get in, open the address shown on the server\u2019s \u201cLAN access\u201d line: it carries the key after #key=. ' +
+                `On the machine that runs the server, http://127.0.0.1:${port}/ needs no key.`,
+        ]);
+        assert.equal(await storedKey(), null, 'a refused key is dropped');
+        const reason = 'Unavailable: this browser needs the server\u2019s key (see the notice at the top).';
+        for (const id of ['send-blocked', 'open-blocked']) await shows(`#${id}`, reason);
+        await page.locator('[data-stale-group="daemon"][data-stale]').waitFor({ timeout: 2000 });
+
+        // Not an outage: no retries at all while the health check goes on.
+        const shown = Date.now();
+        await until(() => since(shown).filter((r) => r.path === '/health').length >= 4, 5000, 'four health checks');
+        assert.deepEqual(since(shown).filter((r) => isWalletRoute(r.path)).map((r) => r.path), []);
+        assert.deepEqual(messages.problems(), []);
+        for (const line of messages.network()) assert.match(line.text, /status of 403 \(Forbidden\)$/);
+        assert.ok(messages.network().length <= WALLET_ROUTES.length, `${messages.network().length} refusals`);
+
+        // The address with the new key opened in this tab.
+        await page.unroute(toWalletRoute, refuse);
+        const start = Date.now();
+        await page.goto(`${server.url}krv-webui.html#key=${NEW_KEY}`);
+        await shows('#health-text', 'Wallet RPC online');
+        await page.locator('#banner').waitFor({ state: 'hidden', timeout: 3000 });
+        assert.equal(await page.evaluate(() => window.location.href), `${server.url}krv-webui.html`);
+        await until(() => WALLET_ROUTES.every((p) => since(start).some((r) => r.path.startsWith(p))), 5000, 'every wallet route asked again');
+        for (const r of since(start).filter((q) => isWalletRoute(q.path))) assert.equal(r.headers['x-krv-key'], NEW_KEY, r.path);
+        assert.equal(await page.locator('[data-stale]').count(), 0);
+    });
+
+    it('without any key, a refusal only says how to get one', async () => {
+        const tab = await context.newPage();
+        const tabMessages = watchConsole(tab);
+        await tab.route(toWalletRoute, refuse);
+        await tab.goto(server.url);
+        await tab.locator('#health-text', { hasText: 'Key needed' }).waitFor({ timeout: 5000 });
+        assert.equal(await tab.locator('#banner-help span').count(), 1);
+        assert.equal(await tab.locator('#banner-retry').textContent(), 'Try again');
+        assert.deepEqual(tabMessages.problems(), []);
+        await tab.close();
+    });
+});
