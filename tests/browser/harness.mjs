@@ -9,7 +9,7 @@ import { fileURLToPath } from 'node:url';
 
 import { chromium } from 'playwright-core';
 
-import { parseJsonExact } from '../../web/exact-json.js';
+import { parseJsonExact, stringifyExact } from '../../web/exact-json.js';
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
 export const BINARY = path.resolve(ROOT, process.env.KRV_WEBUI_BINARY || 'build/krv-webui');
@@ -183,7 +183,7 @@ export async function simRpc(sim, method, params = {}) {
     const response = await fetch(`http://127.0.0.1:${sim.walletPort}/json_rpc`, {
         method: 'POST',
         headers: { 'Content-Type': 'application/json' },
-        body: JSON.stringify({ jsonrpc: '2.0', id: 1, method, params }),
+        body: stringifyExact({ jsonrpc: '2.0', id: 1, method, params }),
     });
     const answer = parseJsonExact(await response.text());
     if (answer.error) throw new Error(`${method}: ${answer.error.message}`);

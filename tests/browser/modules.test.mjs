@@ -1,12 +1,16 @@
-// The page's pure modules, run in Node: exact amounts, exact JSON, and the
-// log follower's offset bookkeeping.
+// The page's pure modules, run in Node: exact amounts, exact JSON, the log
+// follower's offset bookkeeping, errors in words, and which routes carry the
+// LAN key.
 
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 
 import { formatAmount, parseAmount, toAtomic } from '../../web/amount.js';
 import { parseJsonExact, stringifyExact } from '../../web/exact-json.js';
+import { isWalletRoute } from '../../web/lan-key.js';
 import { LogFollower } from '../../web/log-follow.js';
+import { AccessError, RpcError, ServiceError } from '../../web/rpc.js';
+import { inWords } from '../../web/words.js';
 
 describe('amounts', () => {
     it('formats atomic units with all 12 decimals, exactly', () => {
@@ -118,5 +122,46 @@ describe('log follower', () => {
         const shown = f.accept({ lines, file_size: 9000 });
         assert.equal(shown.lines.length, 200);
         assert.equal(shown.lines[199], 'line 449');
+    });
+});
+
+describe('errors in words', () => {
+    it('gives every failure the page meets one sentence, with the service\'s own words under it', () => {
+        const cases = [
+            [new RpcError(-2, 'Invalid destination address: hello', 'transfer'), 'The wallet says this address is not valid.',
+                'transfer: Invalid destination address: hello (code -2)'],
+            [new RpcError(-4, 'Not enough unlocked money', 'sweep_all'), 'Not enough unlocked funds for this amount and its fee.',
+                'sweep_all: Not enough unlocked money (code -4)'],
+            [new RpcError(-13, 'No wallet file', 'get_balance'), 'No wallet is open. Open one under Wallets first.',
+                'get_balance: No wallet file (code -13)'],
+            [new RpcError(-17, 'Amount must be greater than zero'), 'The amount must be more than zero.',
+                'Amount must be greater than zero (code -17)'],
+            [new RpcError(-21, 'Failed to open wallet'), 'The wallet could not be opened: check its name and password.',
+                'Failed to open wallet (code -21)'],
+            [new RpcError(-29, 'already relayed'), 'This prepared transaction can no longer be sent. Review the transfer again.',
+                'already relayed (code -29)'],
+            [new RpcError(-32601, 'Method not found', 'relay_tx'), 'The wallet RPC service does not offer this call; it may be older than this page.',
+                'relay_tx: Method not found (code -32601)'],
+            [new RpcError(-77, 'something new'), 'The wallet refused this request.', 'something new (code -77)'],
+            [new ServiceError('wallet', 502, 'POST json_rpc answered 502: Cannot connect to krv-wallet-rpc at 127.0.0.1:18083'),
+                'The wallet RPC service does not answer.', 'POST json_rpc answered 502: Cannot connect to krv-wallet-rpc at 127.0.0.1:18083'],
+            [new ServiceError('daemon', 502, 'x'), 'The daemon does not answer.', 'x'],
+            [new ServiceError('server', 0, 'GET health: no answer'), 'The dashboard server does not answer.', 'GET health: no answer'],
+            [new ServiceError('server', 404, 'GET wallets answered 404'), 'The dashboard server gave an answer this page does not understand.',
+                'GET wallets answered 404'],
+            [new AccessError('Needs the key.', false), 'The server refused this browser: it needs the key (see the notice at the top).',
+                'Needs the key.'],
+            [new TypeError('x is undefined'), 'Something went wrong in this page.', 'x is undefined'],
+        ];
+        for (const [error, sentence, details] of cases) assert.deepEqual(inWords(error), { sentence, details }, error.message);
+    });
+});
+
+describe('LAN key routes', () => {
+    it('sends the key on the wallet routes and on nothing else', () => {
+        const wallet = ['json_rpc', 'daemon_rpc', 'rpc/get_height', 'rpc/', 'wallets', 'wallet-log?lines=200&offset=-1', 'wallet-log'];
+        const open = ['health', 'app.js', '', 'krv-webui.html', 'favicon.svg', 'wallets.css', 'json_rpc.txt', 'rpcx/get_height', 'wallet-logs'];
+        for (const url of wallet) assert.equal(isWalletRoute(url), true, url);
+        for (const url of open) assert.equal(isWalletRoute(url), false, url);
     });
 });

@@ -142,4 +142,66 @@ describe('wallet simulator', () => {
         assert.deepEqual(fs.readdirSync(path.join(dir, 'wallets')).filter((f) => !f.startsWith('.')).sort(),
             ['alice', 'alice.keys', 'bob', 'bob.keys']);
     });
+
+    it('checks addresses and charges fees by priority, building without relaying when asked', async () => {
+        await simRpc(sim, 'open_wallet', { filename: 'bob', password: 'demo' });
+        const alice = walletAddress(dir, 'alice');
+        const typo = alice.slice(0, 40) + (alice[40] === 'a' ? 'b' : 'a') + alice.slice(41);
+        assert.deepEqual(await simRpc(sim, 'validate_address', { address: alice }),
+            { valid: true, integrated: false, subaddress: false, nettype: 'mainnet', openalias_address: '' });
+        for (const address of [typo, 'hello', '', 42]) assert.equal((await simRpc(sim, 'validate_address', { address })).valid, false, address);
+
+        const before = await simRpc(sim, 'get_transfers', { out: true, pending: true });
+        // Priority 0 is the default, normal.
+        const fees = [[0, 30000000n], [1, 7500000n], [2, 30000000n], [3, 150000000n], [4, 1245000000n]];
+        for (const [priority, fee] of fees) {
+            const dry = await simRpc(sim, 'transfer', { destinations: [{ address: alice, amount: 1 }], priority, do_not_relay: true, get_tx_metadata: true });
+            assert.equal(toAtomic(dry.fee), fee, `priority ${priority}`);
+            assert.match(dry.tx_metadata, /^[0-9a-f]+$/);
+        }
+        await assert.rejects(simRpc(sim, 'transfer', { destinations: [{ address: alice, amount: 1 }], priority: 5 }), /priority must be/);
+        assert.deepEqual(await simRpc(sim, 'get_transfers', { out: true, pending: true }), before, 'nothing was relayed');
+    });
+
+    it('relays a dry run once, only in the wallet that built it, and not after its funds are spent', async () => {
+        await simRpc(sim, 'open_wallet', { filename: 'bob', password: 'demo' });
+        const alice = walletAddress(dir, 'alice');
+        const dryRun = (amount) => simRpc(sim, 'transfer', { destinations: [{ address: alice, amount }], do_not_relay: true, get_tx_metadata: true });
+        const dry = await dryRun(1000000000000);
+        assert.equal((await simRpc(sim, 'relay_tx', { hex: dry.tx_metadata })).tx_hash, dry.tx_hash);
+        await assert.rejects(simRpc(sim, 'relay_tx', { hex: dry.tx_metadata }), /already relayed/);
+        const pending = (await simRpc(sim, 'get_transfers', { pending: true })).pending;
+        assert.deepEqual(pending.map((t) => [t.txid, toAtomic(t.amount), toAtomic(t.fee)]), [[dry.tx_hash, 1000000000000n, 30000000n]]);
+
+        const other = await dryRun(2000000000000);
+        const tampered = other.tx_metadata.replace(/^(.{10})(.)/, (m, head, c) => head + (c === '0' ? '1' : '0'));
+        await assert.rejects(simRpc(sim, 'relay_tx', { hex: tampered }), /Failed to parse tx metadata/);
+        await simRpc(sim, 'open_wallet', { filename: 'alice', password: 'demo' });
+        await assert.rejects(simRpc(sim, 'relay_tx', { hex: other.tx_metadata }), /made by another wallet/);
+        await simRpc(sim, 'open_wallet', { filename: 'bob', password: 'demo' });
+        // Spend most of bob's money, then try the older dry run of 30 KRV.
+        const big = await dryRun(30000000000000);
+        const { unlocked_balance: unlocked } = await simRpc(sim, 'get_balance');
+        await simRpc(sim, 'transfer', { destinations: [{ address: alice, amount: toAtomic(unlocked) - 30000000n - 1000000000000n }] });
+        await assert.rejects(simRpc(sim, 'relay_tx', { hex: big.tx_metadata }), /Not enough unlocked money/);
+    });
+
+    it('sweeps everything unlocked in transactions of at most four inputs', async () => {
+        const bob = walletAddress(dir, 'bob');
+        await simRpc(sim, 'open_wallet', { filename: 'alice', password: 'demo' });
+        await simRpc(sim, 'sim_mine', { blocks: 10 });
+        const { unlocked_balance: unlocked } = await simRpc(sim, 'get_balance');
+        // alice's receipts: two at the start and three from bob, all unlocked
+        // now; the low priority's fee per input.
+        const dry = await simRpc(sim, 'sweep_all', { address: bob, priority: 1, do_not_relay: true, get_tx_metadata: true });
+        assert.deepEqual(dry.fee_list.map(toAtomic), [4n * 7500000n, 7500000n]);
+        const amounts = dry.amount_list.map(toAtomic);
+        assert.equal(amounts[0] + amounts[1] + 37500000n, toAtomic(unlocked));
+        for (const hex of dry.tx_metadata_list) await simRpc(sim, 'relay_tx', { hex });
+        const after = await simRpc(sim, 'get_balance');
+        assert.equal(toAtomic(after.unlocked_balance), 0n);
+        const sent = (await simRpc(sim, 'get_transfers', { pending: true })).pending;
+        assert.deepEqual(sent.map((t) => t.txid).sort(), [...dry.tx_hash_list].sort());
+        await assert.rejects(simRpc(sim, 'sweep_all', { address: bob }), /No unlocked balance to sweep/);
+    });
 });
