@@ -130,6 +130,9 @@ function setOpenWallet(next) {
     for (const id of ['balance', 'unlocked', 'wallet-height']) setText(id, '—');
     setText('wallet-address', next?.address ?? '');
     renderTransfers([]);
+    // Until the new wallet's list arrives, whatever it holds.
+    lastTransfers = '';
+    setText('transfers-empty', next ? 'Loading transfers\u2026' : 'No wallet open.');
     forgetFigures('wallet');
     sendWalletChanged(next);
     renderWalletList();
@@ -150,7 +153,9 @@ async function pollWallet() {
             wallet('get_transfers', { in: true, out: true, pending: true, pool: true, failed: true }),
         ]);
     } catch (e) {
-        if (epoch !== walletEpoch || !(e instanceof RpcError)) throw e;
+        // The page opened or closed a wallet meanwhile: this says nothing now.
+        if (epoch !== walletEpoch) return;
+        if (!(e instanceof RpcError)) throw e;
         if (e.code === NO_WALLET_OPEN) showClosed(false);
         else showWords('wallet-message', inWords(e));
         return;
@@ -405,7 +410,7 @@ function applyFilter() {
 // ---------------------------------------------------------------- start
 
 const walletPoll = addPoll('wallet', pollWallet, EVERY.wallet, { needs: ['server', 'wallet'] });
-addPoll('daemon', pollDaemon, EVERY.daemon, { slows: ['daemon'] });
+addPoll('daemon', pollDaemon, EVERY.daemon, { slows: ['daemon'], probe: 'daemon' });
 addPoll('path', pollPathHeight, EVERY.path, { needs: ['server', 'daemon'] });
 // The wallet's files and log are read by the server itself, but while the
 // wallet service is down there is little news in them: they slow down too.

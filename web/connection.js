@@ -43,9 +43,11 @@ function markDown(side, detail) {
     const where = /\bat (\S+:\d+)\s*$/.exec(detail ?? '');
     if (detail && (where || !s.detail)) s.detail = detail;
     if (where && side !== 'server') s.where = where[1];
-    if (s.state !== 'down') s.since = Date.now();
+    const fresh = s.state !== 'down';
+    if (fresh) s.since = Date.now();
     s.state = 'down';
     if (`${s.state} ${s.detail} ${s.where}` !== before) render();
+    if (fresh) probeOthers(side);
 }
 
 function markUp(side) {
@@ -94,10 +96,11 @@ const polls = [];
 
 // Runs run() now and then every `every` ms after it settles, never two at
 // once. `needs`: sides without which it is pointless (it pauses while one is
-// down); `slows`: sides while down it backs off; `walletRoute`: it pauses
-// while the server refuses this browser the wallet routes.
-export function addPoll(name, run, every, { needs = ['server'], slows = [], walletRoute = true } = {}) {
-    const poll = { name, run, every, needs, slows, walletRoute, timer: null, running: false, again: false, backoff: 0 };
+// down); `slows`: sides while down it backs off; `probe`: the side whose
+// state it checks; `walletRoute`: it pauses while the server refuses this
+// browser the wallet routes.
+export function addPoll(name, run, every, { needs = ['server'], slows = [], probe = '', walletRoute = true } = {}) {
+    const poll = { name, run, every, needs, slows, probe, walletRoute, timer: null, running: false, again: false, backoff: 0 };
     polls.push(poll);
     return { run: () => runPoll(poll) };
 }
@@ -149,6 +152,14 @@ function wake() {
     }
 }
 
+// One side was just found down. The others often go with it (a restart, a
+// reboot), so their probes look now rather than at their next turn.
+function probeOthers(side) {
+    for (const p of polls) {
+        if (p.probe && p.probe !== side && !isDown(p.probe) && !p.running && !paused(p)) runPoll(p);
+    }
+}
+
 // Tries now whatever waits: the probes of a side that is down, or the
 // wallet routes after a refusal.
 export function retryNow() {
@@ -187,7 +198,8 @@ async function checkHealth() {
     if (!sides.wallet.where) await wallet('get_height').catch(() => {});
 }
 
-export const health = addPoll('health', checkHealth, HEALTH_EVERY_MS, { needs: [], slows: ['server', 'wallet'], walletRoute: false });
+export const health = addPoll('health', checkHealth, HEALTH_EVERY_MS,
+    { needs: [], slows: ['server', 'wallet'], probe: 'wallet', walletRoute: false });
 
 // ---------------------------------------------------------------- stale figures
 
@@ -290,6 +302,16 @@ function badge() {
     return ['checking', 'Checking wallet RPC\u2026'];
 }
 
+// Replaces the lines of a list only when their text changes: the banner is
+// an alert, and a screen reader would announce the same lines again.
+function setLines(id, tag, lines) {
+    const node = $(id);
+    const key = lines.join('\n');
+    if (node.dataset.lines === key) return;
+    node.dataset.lines = key;
+    node.replaceChildren(...lines.map((line) => el(tag, {}, line)));
+}
+
 // The banner's sentence, option names kept whole on one line.
 function setSentence(text) {
     const node = $('banner-text');
@@ -316,13 +338,13 @@ function render() {
         banner.dataset.kind = 'access';
         const [first, ...rest] = accessText();
         setSentence(first);
-        $('banner-help').replaceChildren(...rest.map((line) => el('span', {}, line)));
+        setLines('banner-help', 'span', rest);
     } else {
         banner.dataset.kind = sentence ? 'outage' : 'fault';
         setSentence(sentence || (faults.size ? 'Something went wrong in this page; reloading it may help.' : ''));
-        $('banner-help').replaceChildren();
+        setLines('banner-help', 'span', []);
     }
-    $('banner-list').replaceChildren(...details.map((d) => el('li', {}, d)));
+    setLines('banner-list', 'li', details);
     $('banner-details').hidden = details.length === 0 || Boolean(refused);
     setText('banner-retry', refused ? 'Try again' : 'Try now');
     banner.hidden = !sentence && !refused && faults.size === 0;

@@ -80,6 +80,7 @@ function addressMessage() {
     case 'checking': return ['Checking the address\u2026', ''];
     case 'invalid': return ['This address is not valid: check for a typo.', 'error'];
     case 'unchecked': return [`The wallet could not check this address (${inWords(info).details}); the review checks it again.`, 'warn'];
+    case 'unreachable': return ['The address is checked when the wallet RPC service answers again.', 'warn'];
     case 'valid': {
         const kind = info.integrated ? 'integrated address' : info.subaddress ? 'subaddress' : 'address';
         const net = info.nettype && info.nettype !== 'mainnet' ? ` for ${info.nettype}` : '';

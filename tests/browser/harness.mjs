@@ -67,15 +67,40 @@ class Child {
     }
 }
 
+// Ports for a program that is stopped and started again in place. A port
+// handed out by the system (port 0) lies in the ephemeral range, where any
+// outgoing connection on the machine may take it as its source port while
+// the program is down; these lie below that range.
+function quietPorts(count) {
+    const [low] = fs.readFileSync('/proc/sys/net/ipv4/ip_local_port_range', 'utf8').trim().split(/\s+/).map(Number);
+    const base = 10000 + Math.floor(Math.random() * (Math.max(low, 12000) - 10000 - count));
+    return Array.from({ length: count }, (_, i) => base + i);
+}
+
+// Starts launch(ports) on quiet ports, or on `given` ports again (a restart),
+// until it prints `ready`; tries again while the ports are taken: by another
+// program (other ports), or for a moment by a closing connection (the same).
+async function onQuietPorts(given, launch, ready) {
+    const again = given[0] !== 0;
+    for (let attempt = 1; ; attempt++) {
+        const child = launch(again ? given : quietPorts(given.length));
+        try {
+            return [child, await child.waitFor(ready)];
+        } catch (e) {
+            if (!/EADDRINUSE|Address already in use/.test(e.message) || attempt === 20) throw e;
+            if (again) await new Promise((resolve) => setTimeout(resolve, 100));
+        }
+    }
+}
+
 // The simulator; pass the ports of an earlier run to restart it in place.
 export async function startSimulator(dir, { walletPort = 0, daemonPort = 0 } = {}) {
-    const sim = new Child('wallet-sim', process.execPath, [
+    const [sim, m] = await onQuietPorts([walletPort, daemonPort], ([wallet, daemon]) => new Child('wallet-sim', process.execPath, [
         path.join(ROOT, 'tools', 'wallet-sim.mjs'),
-        '--wallet-port', String(walletPort), '--daemon-port', String(daemonPort),
+        '--wallet-port', String(wallet), '--daemon-port', String(daemon),
         '--wallet-dir', path.join(dir, 'wallets'), '--log', path.join(dir, 'wallet-rpc.log'),
         '--block-seconds', '2', '--sync-seconds', '0',
-    ]);
-    const m = await sim.waitFor(/\{"wallet_port":(\d+),"daemon_port":(\d+)\}/);
+    ]), /\{"wallet_port":(\d+),"daemon_port":(\d+)\}/);
     sim.walletPort = Number(m[1]);
     sim.daemonPort = Number(m[2]);
     return sim;
@@ -84,13 +109,12 @@ export async function startSimulator(dir, { walletPort = 0, daemonPort = 0 } = {
 // The server on a free port, or on `port` to restart it where it was.
 export async function startServer(dir, sim, port = 0) {
     if (!fs.existsSync(BINARY)) throw new Error(`server binary not found: ${BINARY} (build it, or set KRV_WEBUI_BINARY)`);
-    const server = new Child('krv-webui', BINARY, [
-        '--port', String(port), '--localhost-only',
+    const [server, m] = await onQuietPorts([port], ([p]) => new Child('krv-webui', BINARY, [
+        '--port', String(p), '--localhost-only',
         '--rpc-port', String(sim.walletPort), '--daemon-port', String(sim.daemonPort),
         '--web-dir', path.join(ROOT, 'web'),
         '--wallet-log', path.join(dir, 'wallet-rpc.log'), '--wallet-dir', path.join(dir, 'wallets'),
-    ]);
-    const m = await server.waitFor(/Listening:\s+http:\/\/127\.0\.0\.1:(\d+)/);
+    ]), /Listening:\s+http:\/\/127\.0\.0\.1:(\d+)/);
     server.port = Number(m[1]);
     server.url = `http://127.0.0.1:${server.port}/`;
     return server;
