@@ -160,6 +160,12 @@ function probeOthers(side) {
     }
 }
 
+// The person is back at the page (likely from starting what was down) or
+// the network is: the probes of what is down look now, not at their turn.
+function probeDown() {
+    for (const p of polls) if (p.probe && p.slows.some(isDown) && !p.running && !paused(p)) runPoll(p);
+}
+
 // Tries now whatever waits: the probes of a side that is down, or the
 // wallet routes after a refusal.
 export function retryNow() {
@@ -360,6 +366,11 @@ function render() {
 // Draws the state and starts every poll.
 export function startConnection() {
     $('banner-retry').addEventListener('click', retryNow);
+    window.addEventListener('focus', probeDown);
+    window.addEventListener('online', probeDown);
+    document.addEventListener('visibilitychange', () => {
+        if (document.visibilityState === 'visible') probeDown();
+    });
     render();
     for (const p of polls) runPoll(p);
 }

@@ -146,8 +146,12 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
         await shows('#health-text', 'Dashboard server offline');
         await page.locator('[data-stale-group="wallet"] .stale-note', { hasText: /^Last updated \d\d:\d\d:\d\d$/ }).first().waitFor(WAIT);
         await shows('#open-blocked', 'Unavailable: the dashboard server does not answer.');
+        // Backing off, the next try may be seconds away; coming back to the
+        // page (as after starting the server in a terminal) tries at once.
+        await page.waitForFunction(() => document.getElementById('health').dataset.state === 'down');
         server = await startServer(dir, sim, port);
-        await page.locator('#banner').waitFor({ state: 'hidden', timeout: 10000 });
+        await page.evaluate(() => window.dispatchEvent(new Event('focus')));
+        await page.locator('#banner').waitFor({ state: 'hidden', timeout: 2000 });
         await shows('#health-text', 'Wallet RPC online');
         assert.deepEqual(messages.problems(), []);
         for (const line of messages.network()) assert.match(line.text, /net::ERR_CONNECTION_REFUSED/);
