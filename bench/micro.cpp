@@ -75,7 +75,8 @@ void request_reader(benchmark::State& state, const std::string& request)
             break;
         }
         http_request req;
-        if (!parse_request(server.get(), req)) {
+        body_reservation body;
+        if (!parse_request(server.get(), req, read_bounds{}, body)) {
             state.SkipWithError("request not read");
             break;
         }

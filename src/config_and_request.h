@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 // Largest request body accepted; a larger declared length is refused.
 inline constexpr std::uint64_t max_request_body = 32u * 1024 * 1024;
@@ -30,6 +32,21 @@ struct config {
     // The health probe's receive and send: the page asks every few seconds
     // and wants its answer before the next question.
     int probe_timeout_ms = 1000;
+    // A request must have fully arrived this long after its accept, so that
+    // a client sending a byte now and then cannot hold a thread for hours;
+    // a body of 32 MiB at 1 MiB/s still fits.
+    int request_deadline_ms = 60000;
+
+    // Who may use the wallet routes besides the dashboard itself and
+    // clients that send no Origin (--allow-origin, --allow-host; "*" for any).
+    std::vector<std::string> allow_origins;
+    std::vector<std::string> allow_hosts;
+    // The key a client on the network sends as X-KRV-Key; empty when only
+    // this machine can connect or with lan_open (--lan-open: no key asked).
+    std::string lan_key;
+    bool lan_open = false;
+    // This machine's name, as the banner shows it; a Host naming it passes.
+    std::string host_name;
 };
 
 // One request as read from a client: the target is kept exactly as sent.
@@ -38,4 +55,10 @@ struct http_request {
     std::string path;
     std::string body;
     std::uint64_t content_length = 0;
+    // The headers the access checks read, as sent (first occurrence, blanks
+    // around the value removed); absent when the request had none.
+    std::optional<std::string> origin;
+    std::optional<std::string> host;
+    std::optional<std::string> sec_fetch_site;
+    std::optional<std::string> krv_key;
 };

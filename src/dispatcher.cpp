@@ -1,11 +1,14 @@
 #include "dispatcher.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string_view>
 
+#include "access.h"
 #include "http_message.h"
+#include "json_text.h"
 #include "number_rules.h"
 #include "upstream.h"
 #include "wallet_data.h"
@@ -20,6 +23,13 @@ constexpr std::size_t file_block = 65536;
 // A body from this size on is sent apart from its head instead of copied
 // behind it, and a file from this size on is sent from the file itself.
 constexpr std::size_t join_max_size = 65536;
+// Static answers: no other page may frame the dashboard or run script in
+// its name, and its address goes nowhere with a link.
+constexpr std::string_view static_headers =
+    "X-Frame-Options: DENY\r\n"
+    "Content-Security-Policy: default-src 'self'; frame-ancestors 'none'\r\n"
+    "X-Content-Type-Options: nosniff\r\n"
+    "Referrer-Policy: no-referrer\r\n";
 
 std::string_view content_type_for(std::string_view path)
 {
@@ -80,18 +90,22 @@ reply forwarded(std::string result, const std::string& error_body)
     return {http_response_head(200, json_type, result.size()), std::move(result)};
 }
 
-reply not_found(const std::string& p) { return {http_response(404, "text/plain", "Not Found: " + p)}; }
+reply not_found(const std::string& p)
+{
+    return {http_response(404, "text/plain", "Not Found: " + p, static_headers)};
+}
 
 reply read_static_file(const std::string& file, const std::string& p, std::size_t expected)
 {
     const std::string_view type = content_type_for(p);
     // The file is read straight in behind its head, so its bytes are copied once.
-    std::string message = http_response_head(200, type, expected);
+    std::string message = http_response_head(200, type, expected, static_headers);
     const std::size_t head_size = message.size();
     if (!append_file(file, message, expected) || message.size() == head_size) return not_found(p);
     const std::size_t body_size = message.size() - head_size;
     // The file changed size after it was measured: the head must say what came.
-    if (body_size != expected) message.replace(0, head_size, http_response_head(200, type, body_size));
+    if (body_size != expected)
+        message.replace(0, head_size, http_response_head(200, type, body_size, static_headers));
     return {std::move(message)};
 }
 
@@ -99,7 +113,7 @@ reply read_static_file(const std::string& file, const std::string& p, std::size_
 reply static_file_reply(const std::string& path, const config& cfg, bool stream)
 {
     std::string p = path == "/" ? "/krv-webui.html" : path;
-    if (!static_path_allowed(p)) return {http_response(400, "text/plain", "Bad Request")};
+    if (!static_path_allowed(p)) return {http_response(400, "text/plain", "Bad Request", static_headers)};
     const std::string file = cfg.web_dir + p;
     const std::size_t size = size_hint(file);
     if (!stream || size < join_max_size) return read_static_file(file, p, size);
@@ -108,36 +122,81 @@ reply static_file_reply(const std::string& path, const config& cfg, bool stream)
     const long long length = f && plat::seek_file(f.get(), 0, SEEK_END) ? plat::tell_file(f.get()) : 0;
     if (length <= 0) return not_found(p);
     const auto bytes = static_cast<std::uint64_t>(length);
-    return {http_response_head(200, content_type_for(p), bytes), {}, std::move(f), bytes};
+    return {http_response_head(200, content_type_for(p), bytes, static_headers), {}, std::move(f), bytes};
 }
 
-reply route_request(const http_request& req, const config& cfg)
+// The routes, tested in this order; the first that matches is taken.
+enum class route { preflight, wallet_rpc, daemon_rpc, path_rpc, wallet_log, health, wallets, static_file };
+
+route route_for(const http_request& req)
 {
     const std::string& path = req.path;
-    if (req.method == "OPTIONS") return {http_response(200, "text/plain", "")};
-    if (path == "/json_rpc" && req.method == "POST") {
-        return forwarded(proxy_json_rpc(cfg.rpc_host, cfg.rpc_port, req.body, cfg.upstream_timeout_ms),
-                         "{\"error\":\"Cannot connect to krv-wallet-rpc at " + cfg.rpc_host + ":" +
-                             std::to_string(cfg.rpc_port) + "\"}");
+    if (req.method == "OPTIONS") return route::preflight;
+    if (path == "/json_rpc" && req.method == "POST") return route::wallet_rpc;
+    if (path == "/daemon_rpc" && req.method == "POST") return route::daemon_rpc;
+    if (path.starts_with("/rpc/")) return route::path_rpc;
+    if (path == "/wallet-log" || path.starts_with("/wallet-log?")) return route::wallet_log;
+    if (path == "/health") return route::health;
+    if (path == "/wallets") return route::wallets;
+    return route::static_file;
+}
+
+// The routes that reach the wallet, the daemon or the user's files.
+bool is_wallet_route(route r)
+{
+    return r != route::preflight && r != route::health && r != route::static_file;
+}
+
+std::string cannot_connect(std::string_view what, const std::string& host, std::uint16_t port)
+{
+    std::string body = "{\"error\":\"Cannot connect to ";
+    body += what;
+    body += " at ";
+    append_json_string_content(body, host);
+    body += ':';
+    body += std::to_string(port);
+    body += "\"}";
+    return body;
+}
+
+reply route_request(const http_request& req, std::uint32_t peer, const config& cfg)
+{
+    const route r = route_for(req);
+    if (is_wallet_route(r)) {
+        if (auto refusal = wallet_access_refusal(req, peer, cfg)) {
+            std::string body = "{\"error\":\"";
+            append_json_string_content(body, *refusal);
+            body += "\"}";
+            return {http_response(403, json_type, body)};
+        }
     }
-    if (path == "/daemon_rpc" && req.method == "POST") {
-        return forwarded(proxy_json_rpc(cfg.rpc_host, cfg.daemon_port, req.body, cfg.upstream_timeout_ms),
-                         "{\"error\":\"Cannot connect to krv daemon at " + cfg.rpc_host + ":" +
-                             std::to_string(cfg.daemon_port) + "\"}");
+    switch (r) {
+        case route::preflight:
+            return {http_response(200, "text/plain", "")};
+        case route::wallet_rpc:
+            return forwarded(proxy_json_rpc(cfg.rpc_host, cfg.rpc_port, req.body, cfg.upstream_timeout_ms),
+                             cannot_connect("krv-wallet-rpc", cfg.rpc_host, cfg.rpc_port));
+        case route::daemon_rpc:
+            return forwarded(proxy_json_rpc(cfg.rpc_host, cfg.daemon_port, req.body, cfg.upstream_timeout_ms),
+                             cannot_connect("krv daemon", cfg.rpc_host, cfg.daemon_port));
+        case route::path_rpc: {
+            std::string target = req.path.substr(4);
+            // A control byte could add lines to the upstream request.
+            if (!forwardable_path(target)) return {http_response(400, "text/plain", "Bad Request")};
+            return forwarded(proxy_raw(cfg, target, req.body), "{\"error\":\"Cannot connect to RPC\"}");
+        }
+        case route::wallet_log: {
+            wallet_log_query q = parse_wallet_log_query(req.path);
+            return {http_response(200, json_type, read_tail_json(cfg.wallet_log, q.lines, q.offset))};
+        }
+        case route::health:
+            return {http_response(200, json_type, health_json(cfg))};
+        case route::wallets:
+            return {http_response(200, json_type, list_wallets_json(cfg.wallet_dir))};
+        case route::static_file:
+            break;
     }
-    if (path.starts_with("/rpc/")) {
-        std::string target = path.substr(4);
-        // A control byte could add lines to the upstream request.
-        if (!forwardable_path(target)) return {http_response(400, "text/plain", "Bad Request")};
-        return forwarded(proxy_raw(cfg, target, req.body), "{\"error\":\"Cannot connect to RPC\"}");
-    }
-    if (path == "/wallet-log" || path.starts_with("/wallet-log?")) {
-        wallet_log_query q = parse_wallet_log_query(path);
-        return {http_response(200, json_type, read_tail_json(cfg.wallet_log, q.lines, q.offset))};
-    }
-    if (path == "/health") return {http_response(200, json_type, health_json(cfg))};
-    if (path == "/wallets") return {http_response(200, json_type, list_wallets_json(cfg.wallet_dir))};
-    return static_file_reply(path, cfg, true);
+    return static_file_reply(req.path, cfg, true);
 }
 
 void send_reply(plat::socket_t s, const reply& r)
@@ -187,17 +246,21 @@ std::string serve_static_file(const std::string& path, const config& cfg)
     return static_file_reply(path, cfg, false).text;
 }
 
-void handle_client(plat::socket_handle client, const config& cfg)
+void handle_client(plat::socket_handle client, std::uint32_t peer, const config& cfg, shared_limits& limits)
 {
     try {
+        const read_bounds bounds{
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(cfg.request_deadline_ms),
+            std::min(cfg.client_timeout_ms, cfg.request_deadline_ms)};
         // Without its time-outs a silent peer would hold this thread for good.
-        if (!plat::set_recv_timeout(client.get(), cfg.client_timeout_ms) ||
+        if (!plat::set_recv_timeout(client.get(), bounds.receive_timeout_ms) ||
             !plat::set_send_timeout(client.get(), cfg.client_timeout_ms))
             return;
         plat::set_send_buffer(client.get(), client_send_buffer);
         http_request req;
-        if (!parse_request(client.get(), req)) return;
-        send_reply(client.get(), route_request(req, cfg));
+        body_reservation body(limits);
+        if (!parse_request(client.get(), req, bounds, body)) return;
+        send_reply(client.get(), route_request(req, peer, cfg));
     } catch (...) {
         // The one last resort of a connection: whatever failed (memory, most
         // likely) ends this connection only, closed without a reply like a

@@ -2,14 +2,17 @@
 // query numbers.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "config_and_request.h"
 #include "platform.h"
+#include "shared_limits.h"
 
-// Serves one connection: reads one request, answers it, closes the socket.
-// Nothing escapes it; a failure ends this connection only.
-void handle_client(plat::socket_handle client, const config& cfg);
+// Serves one connection from the IPv4 address peer (host byte order):
+// reads one request, answers it, closes the socket. Nothing escapes it; a
+// failure ends this connection only.
+void handle_client(plat::socket_handle client, std::uint32_t peer, const config& cfg, shared_limits& limits);
 
 // The query numbers of the wallet-log route.
 struct wallet_log_query {

@@ -1,6 +1,8 @@
 #include "http_message.h"
 
+#include <algorithm>
 #include <charconv>
+#include <utility>
 
 #include "number_rules.h"
 
@@ -19,6 +21,8 @@ const char* reason_phrase(int status)
             return "OK";
         case 400:
             return "Bad Request";
+        case 403:
+            return "Forbidden";
         case 404:
             return "Not Found";
         case 502:
@@ -28,7 +32,8 @@ const char* reason_phrase(int status)
     }
 }
 
-void append_head(std::string& out, int status, std::string_view content_type, std::uint64_t body_length)
+void append_head(std::string& out, int status, std::string_view content_type, std::uint64_t body_length,
+                 std::string_view extra_headers)
 {
     char number[24];
     out += "HTTP/1.1 ";
@@ -43,7 +48,9 @@ void append_head(std::string& out, int status, std::string_view content_type, st
         "\r\n"
         "Access-Control-Allow-Origin: *\r\n"
         "Access-Control-Allow-Headers: Content-Type\r\n"
-        "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+        "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n";
+    out += extra_headers;
+    out +=
         "Connection: close\r\n"
         "\r\n";
 }
@@ -64,6 +71,11 @@ read_state take_head(const std::string& data, std::size_t head_end, http_request
     req.method = data.substr(0, sp1);
     req.path = data.substr(sp1 + 1, sp2 - sp1 - 1);
     req.content_length = *length;
+    const std::string_view head = std::string_view(data).substr(0, head_end);
+    for (auto [name, field] :
+         {std::pair{"Origin", &req.origin}, std::pair{"Host", &req.host},
+          std::pair{"Sec-Fetch-Site", &req.sec_fetch_site}, std::pair{"X-KRV-Key", &req.krv_key}})
+        if (auto value = header_value(head, name)) *field = std::string(*value);
     req.body = data.substr(head_end);
     return req.body.size() < req.content_length ? read_state::need_body : read_state::complete;
 }
@@ -93,6 +105,30 @@ std::optional<std::uint64_t> declared_length(std::string_view data)
     return *value;
 }
 
+std::optional<std::string_view> header_value(std::string_view head, std::string_view name)
+{
+    auto is_blank = [](char c) { return c == ' ' || c == '\t'; };
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    // Header lines follow the request line; the blank line ends them.
+    for (std::size_t at = head.find("\r\n"); at != std::string_view::npos && at + 2 < head.size();) {
+        const std::size_t start = at + 2;
+        const std::size_t end = head.find("\r\n", start);
+        const std::string_view line = head.substr(start, end - start);
+        at = end;
+        if (line.size() <= name.size() || line[name.size()] != ':') continue;
+        if (!std::equal(name.begin(), name.end(), line.begin(),
+                        [&](char a, char b) { return lower(a) == lower(b); }))
+            continue;
+        std::string_view value = line.substr(name.size() + 1);
+        while (!value.empty() && is_blank(value.front()))
+            value.remove_prefix(1);
+        while (!value.empty() && is_blank(value.back()))
+            value.remove_suffix(1);
+        return value;
+    }
+    return std::nullopt;
+}
+
 read_state feed_request(request_reader& r, http_request& req, std::string_view bytes)
 {
     switch (r.state) {
@@ -119,16 +155,38 @@ read_state feed_request(request_reader& r, http_request& req, std::string_view b
     return r.state;
 }
 
-bool parse_request(plat::socket_t client, http_request& req)
+bool parse_request(plat::socket_t client, http_request& req, const read_bounds& bounds,
+                   body_reservation& body)
 {
+    using std::chrono::steady_clock;
     request_reader reader;
+    int timeout_ms = bounds.receive_timeout_ms;
     char buf[recv_block];
     for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(bounds.deadline - steady_clock::now());
+        if (left.count() <= 0) return false;
+        if (left.count() < timeout_ms) {
+            timeout_ms = static_cast<int>(left.count());
+            if (!plat::set_recv_timeout(client, timeout_ms)) return false;
+        }
         long long n = plat::recv_some(client, buf, sizeof buf);
-        // A close, an error or a time-out: a request whose head came goes
-        // on with the body bytes that arrived.
-        if (n <= 0) return reader.state == read_state::need_body;
-        switch (feed_request(reader, req, std::string_view(buf, static_cast<std::size_t>(n)))) {
+        if (n <= 0) {
+            // The deadline ended the wait: no reply. A close, an error or
+            // the socket's own time-out: a request whose head came goes on
+            // with the body bytes that arrived.
+            if (n < 0 && timeout_ms < bounds.receive_timeout_ms && plat::last_error_timed_out()) return false;
+            return reader.state == read_state::need_body;
+        }
+        const read_state before = reader.state;
+        const read_state now = feed_request(reader, req, std::string_view(buf, static_cast<std::size_t>(n)));
+        if (before == read_state::need_head &&
+            (now == read_state::need_body || now == read_state::complete)) {
+            // The head is in: the body's memory is taken before its bytes come.
+            if (!body.take(req.content_length)) return false;
+            req.body.reserve(static_cast<std::size_t>(req.content_length));
+        }
+        switch (now) {
             case read_state::need_head:
             case read_state::need_body:
                 continue;
@@ -140,20 +198,22 @@ bool parse_request(plat::socket_t client, http_request& req)
     }
 }
 
-std::string http_response_head(int status, std::string_view content_type, std::uint64_t body_length)
+std::string http_response_head(int status, std::string_view content_type, std::uint64_t body_length,
+                               std::string_view extra_headers)
 {
     std::string head;
-    head.reserve(head_room + content_type.size());
-    append_head(head, status, content_type, body_length);
+    head.reserve(head_room + content_type.size() + extra_headers.size());
+    append_head(head, status, content_type, body_length, extra_headers);
     return head;
 }
 
-std::string http_response(int status, std::string_view content_type, std::string_view body)
+std::string http_response(int status, std::string_view content_type, std::string_view body,
+                          std::string_view extra_headers)
 {
     // Sized once, so the body is copied once and the head never moves.
     std::string message;
-    message.reserve(head_room + content_type.size() + body.size());
-    append_head(message, status, content_type, body.size());
+    message.reserve(head_room + content_type.size() + extra_headers.size() + body.size());
+    append_head(message, status, content_type, body.size(), extra_headers);
     message += body;
     return message;
 }

@@ -1,6 +1,7 @@
 // The HTTP message layer: one request in, one complete response out.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -8,11 +9,23 @@
 
 #include "config_and_request.h"
 #include "platform.h"
+#include "shared_limits.h"
+
+// Bounds on reading one request: the whole of it must have arrived by
+// deadline, so each receive waits no longer than what is left of the time
+// (and at most receive_timeout_ms, the time-out the socket already has).
+struct read_bounds {
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+    int receive_timeout_ms = 600000;
+};
 
 // Reads one request from a client socket into req (fields are only
-// assigned, never cleared); false when no usable request could be read,
-// and the caller then closes the socket without a reply.
-bool parse_request(plat::socket_t client, http_request& req);
+// assigned, never cleared); false when no usable request could be read in
+// time, and the caller then closes the socket without a reply. The body is
+// taken from body at its declared length before it is read, and memory is
+// reserved for it at once, so it costs about its own size.
+bool parse_request(plat::socket_t client, http_request& req, const read_bounds& bounds,
+                   body_reservation& body);
 
 // Where reading one request stands.
 enum class read_state {
@@ -41,9 +54,16 @@ std::size_t find_head_end(std::string_view data, std::size_t known = 0);
 // nullopt when the value does not convert or exceeds the body bound.
 std::optional<std::uint64_t> declared_length(std::string_view head_and_more);
 
-// The complete response: status line, the fixed headers and the body.
-std::string http_response(int status, std::string_view content_type, std::string_view body);
+// The value of the first header line of a complete head whose name is
+// name in any letter case, blanks around it removed; nullopt without one.
+std::optional<std::string_view> header_value(std::string_view head, std::string_view name);
+
+// The complete response: status line, the fixed headers, then the lines of
+// extra_headers (each ended by CR LF) and the body.
+std::string http_response(int status, std::string_view content_type, std::string_view body,
+                          std::string_view extra_headers = {});
 
 // Only the head of such a response, for a body of body_length bytes that
 // the caller appends itself.
-std::string http_response_head(int status, std::string_view content_type, std::uint64_t body_length);
+std::string http_response_head(int status, std::string_view content_type, std::uint64_t body_length,
+                               std::string_view extra_headers = {});

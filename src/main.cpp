@@ -6,8 +6,9 @@
 int main(int argc, char** argv)
 {
     plat::console_utf8();
-    // Detached connection threads may read the config until the process
-    // ends, so main ends with exit, which leaves its locals alive.
+    // Detached connection threads may use the config and the limits until
+    // the process ends, so main ends with exit, which leaves its locals alive.
     config cfg;
-    std::exit(run_server(argc, argv, cfg));
+    shared_limits limits;
+    std::exit(run_server(argc, argv, cfg, limits));
 }

@@ -94,8 +94,9 @@ bool connect_ipv4(socket_t s, const std::string& host, std::uint16_t port);
 // Binds to host:port (host must be an IPv4 literal).
 bool bind_ipv4(socket_t s, const std::string& host, std::uint16_t port);
 bool listen_socket(socket_t s, int backlog);
-// The next connection, or invalid_socket; the peer address is not kept.
-socket_t accept_client(socket_t listener);
+// The next connection, or invalid_socket; with peer, its IPv4 address in
+// host byte order goes there.
+socket_t accept_client(socket_t listener, std::uint32_t* peer = nullptr);
 // The local port a socket is bound to (0 when unknown).
 std::uint16_t local_port(socket_t s);
 
@@ -163,6 +164,14 @@ bool seek_file(std::FILE* f, long long offset, int whence);
 long long tell_file(std::FILE* f);
 
 void sleep_ms(int ms);
+
+// Fills buf with bytes from the system's secure random source (getrandom
+// on Linux, the system generator on Windows); false when it cannot.
+bool secure_random(unsigned char* buf, std::size_t len);
+
+// Raises the soft limit on open descriptors to the hard one, so that idle
+// connections cannot use up a low default; nothing where there is none.
+void raise_open_file_limit();
 
 // Sets the stack size of threads started afterwards (std::thread included);
 // false where the platform keeps its own default.

@@ -6,6 +6,8 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -109,12 +111,14 @@ bool bind_ipv4(socket_t s, const std::string& host, std::uint16_t port)
 
 bool listen_socket(socket_t s, int backlog) { return ::listen(s, backlog) == 0; }
 
-socket_t accept_client(socket_t listener)
+socket_t accept_client(socket_t listener, std::uint32_t* peer)
 {
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    int c = retry_interrupted([&] { return ::accept(listener, reinterpret_cast<sockaddr*>(&peer), &len); });
-    return c < 0 ? invalid_socket : c;
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    int c = retry_interrupted([&] { return ::accept(listener, reinterpret_cast<sockaddr*>(&addr), &len); });
+    if (c < 0) return invalid_socket;
+    if (peer != nullptr) *peer = addr.sin_family == AF_INET ? ntohl(addr.sin_addr.s_addr) : 0;
+    return c;
 }
 
 std::uint16_t local_port(socket_t s)
@@ -231,6 +235,29 @@ bool seek_file(std::FILE* f, long long offset, int whence)
 long long tell_file(std::FILE* f) { return static_cast<long long>(::ftello(f)); }
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+bool secure_random(unsigned char* buf, std::size_t len)
+{
+    while (len > 0) {
+        ssize_t n = retry_interrupted([&] { return ::getrandom(buf, len, 0); });
+        if (n <= 0) return false;
+        buf += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void raise_open_file_limit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    // An unlimited hard limit is more than the kernel allows one process.
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0 && limit.rlim_max == RLIM_INFINITY) {
+        limit.rlim_cur = 1048576;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 bool set_default_thread_stack([[maybe_unused]] std::size_t bytes)
 {

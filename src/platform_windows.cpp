@@ -10,6 +10,8 @@
 
 #include <io.h>
 #include <windows.h>
+// After windows.h, which defines the types it uses.
+#include <bcrypt.h>
 
 #include <algorithm>
 #include <chrono>
@@ -110,11 +112,14 @@ bool bind_ipv4(socket_t s, const std::string& host, std::uint16_t port)
 
 bool listen_socket(socket_t s, int backlog) { return ::listen(native(s), backlog) == 0; }
 
-socket_t accept_client(socket_t listener)
+socket_t accept_client(socket_t listener, std::uint32_t* peer)
 {
-    sockaddr_in peer{};
-    int len = sizeof peer;
-    return ours(::accept(native(listener), reinterpret_cast<sockaddr*>(&peer), &len));
+    sockaddr_in addr{};
+    int len = sizeof addr;
+    socket_t c = ours(::accept(native(listener), reinterpret_cast<sockaddr*>(&addr), &len));
+    if (c != invalid_socket && peer != nullptr)
+        *peer = addr.sin_family == AF_INET ? ntohl(addr.sin_addr.s_addr) : 0;
+    return c;
 }
 
 std::uint16_t local_port(socket_t s)
@@ -219,6 +224,14 @@ bool seek_file(std::FILE* f, long long offset, int whence) { return _fseeki64(f,
 long long tell_file(std::FILE* f) { return _ftelli64(f); }
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+bool secure_random(unsigned char* buf, std::size_t len)
+{
+    return BCryptGenRandom(nullptr, buf, static_cast<ULONG>(len), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
+}
+
+// Windows has no such limit on sockets.
+void raise_open_file_limit() {}
 
 bool set_default_thread_stack(std::size_t)
 {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "access.h"
 #include "dispatcher.h"
 #include "number_rules.h"
 #include "platform.h"
@@ -33,6 +34,10 @@ constexpr const char* help_text =
     "  --wallet-log <path>  Path to wallet-rpc log file (for live tailing)\n"
     "  --wallet-dir <path>  Wallets folder (enables /wallets listing)\n"
     "  --localhost-only     Bind to 127.0.0.1 only (default: 0.0.0.0)\n"
+    "  --allow-origin <O>   Let the web page at origin O use the wallet (repeatable; '*': any)\n"
+    "  --allow-host <NAME>  Answer wallet requests for host name NAME (repeatable; '*': any)\n"
+    "  --lan-key <KEY>      Key for other computers, kept across starts (default: new each start)\n"
+    "  --lan-open           Let other computers use the wallet without a key\n"
     "\n"
     "Start krv-wallet-rpc first, then run this.\n";
 
@@ -50,27 +55,40 @@ constexpr int accept_retry_ms = 50;
 
 // Hands the connection to a detached thread; if none can be started the
 // socket is closed (by its owner going out of scope) and accepting goes on.
-void start_connection_thread(plat::socket_t c, const config& cfg)
+void start_connection_thread(plat::socket_t c, std::uint32_t peer, address_slot slot, const config& cfg,
+                             shared_limits& limits)
 {
     try {
-        std::thread(handle_client, plat::socket_handle(c), std::cref(cfg)).detach();
+        std::thread([client = plat::socket_handle(c), counted = std::move(slot), peer, &cfg,
+                     &limits]() mutable {
+            handle_client(std::move(client), peer, cfg, limits);
+        }).detach();
     } catch (...) {
-        // No thread: the socket's owner in the failed call has closed it.
+        // No thread: the owners in the failed call have closed the socket
+        // and given its slot back.
     }
 }
 
-void accept_loop(const config& cfg)
+void accept_loop(const config& cfg, shared_limits& limits)
 {
     while (g_running.load()) {
         plat::socket_t listener = g_server_fd.load();
         if (listener == plat::invalid_socket) return;
-        plat::socket_t c = plat::accept_client(listener);
+        std::uint32_t peer = 0;
+        plat::socket_t c = plat::accept_client(listener, &peer);
         if (c == plat::invalid_socket) {
             if (!g_running.load()) return;
             plat::sleep_ms(accept_retry_ms);
             continue;
         }
-        start_connection_thread(c, cfg);
+        // One network host may not take every thread: past its cap it is
+        // closed at once, before a thread is started for it.
+        address_slot slot = admit_connection(limits, peer);
+        if (!slot.admitted()) {
+            plat::close_socket(c);
+            continue;
+        }
+        start_connection_thread(c, peer, std::move(slot), cfg, limits);
     }
 }
 
@@ -110,17 +128,16 @@ static void signal_handler(int)
 }
 }
 
-std::optional<std::uint16_t> convert_port(const std::string& text)
-{
-    auto value = convert_int(text);
-    if (!value) return std::nullopt;
-    // No range check: the low 16 bits are kept (65616 is 80, -1 is 65535).
-    return static_cast<std::uint16_t>(static_cast<std::uint32_t>(*value) & 0xFFFFu);
-}
-
 command_line scan_command_line(int argc, const char* const* argv, config& cfg)
 {
     command_line result;
+    auto refuse = [&](const std::string& option, const std::string& value, const char* expected) {
+        result.result = command_line::bad_value;
+        result.option = option;
+        result.value = value;
+        result.expected = expected;
+        return result;
+    };
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
@@ -131,6 +148,10 @@ command_line scan_command_line(int argc, const char* const* argv, config& cfg)
             cfg.bind_host = "127.0.0.1";
             continue;
         }
+        if (arg == "--lan-open") {
+            cfg.lan_open = true;
+            continue;
+        }
         std::uint16_t* number = arg == "--port"          ? &cfg.port
                                 : arg == "--rpc-port"    ? &cfg.rpc_port
                                 : arg == "--daemon-port" ? &cfg.daemon_port
@@ -139,23 +160,36 @@ command_line scan_command_line(int argc, const char* const* argv, config& cfg)
                             : arg == "--web-dir"    ? &cfg.web_dir
                             : arg == "--wallet-log" ? &cfg.wallet_log
                             : arg == "--wallet-dir" ? &cfg.wallet_dir
+                            : arg == "--lan-key"    ? &cfg.lan_key
                                                     : nullptr;
-        if (number == nullptr && text == nullptr) continue;
+        std::vector<std::string>* list = arg == "--allow-origin" ? &cfg.allow_origins
+                                         : arg == "--allow-host" ? &cfg.allow_hosts
+                                                                 : nullptr;
+        if (number == nullptr && text == nullptr && list == nullptr) continue;
         // A value option standing last has no effect.
         if (i + 1 >= argc) break;
         std::string value = argv[++i];
-        if (text != nullptr) {
+        if (list != nullptr) {
+            list->push_back(value);
+        } else if (text == &cfg.lan_key && !valid_lan_key(value)) {
+            return refuse(arg, value, "16 to 128 letters, digits, '-', '_', '.' or '~'");
+        } else if (text != nullptr) {
             *text = value;
         } else if (auto port = convert_port(value)) {
             *number = *port;
         } else {
-            result.result = command_line::bad_number;
-            result.option = arg;
-            result.value = value;
-            return result;
+            return refuse(arg, value, "a number");
         }
     }
     return result;
+}
+
+std::optional<std::uint16_t> convert_port(const std::string& text)
+{
+    auto value = convert_int(text);
+    if (!value) return std::nullopt;
+    // No range check: the low 16 bits are kept (65616 is 80, -1 is 65535).
+    return static_cast<std::uint16_t>(static_cast<std::uint32_t>(*value) & 0xFFFFu);
 }
 
 std::vector<std::string> web_dir_candidates(const std::string& program_path)
@@ -192,7 +226,7 @@ std::string find_wallet_log(const char* home, const char* userprofile)
     return std::string();
 }
 
-std::string banner_text(const config& cfg, const std::string& host)
+std::string banner_text(const config& cfg)
 {
     std::string b =
         "\n"
@@ -207,28 +241,39 @@ std::string banner_text(const config& cfg, const std::string& host)
          "\n";
     b += "\n";
     if (cfg.bind_host == "0.0.0.0") {
-        b += "  LAN access:   http://" + (host.empty() ? "(host name unavailable)" : host) + ":" +
-             std::to_string(cfg.port) + "\n\n";
+        const std::string address = "http://" +
+                                    (cfg.host_name.empty() ? "(host name unavailable)" : cfg.host_name) +
+                                    ":" + std::to_string(cfg.port);
+        if (cfg.lan_open) {
+            b += "  LAN access:   " + address + "\n";
+            b += "  Warning:      anyone on your network can spend from an open wallet (--lan-open)\n\n";
+        } else {
+            // In the fragment the key is never sent in a request line or a referrer.
+            b += "  LAN access:   " + address + "/#key=" + cfg.lan_key + "\n\n";
+        }
     }
     b += "  Press Ctrl+C to stop.\n\n";
     return b;
 }
 
-int run_server(int argc, const char* const* argv, config& cfg)
+int run_server(int argc, const char* const* argv, config& cfg, shared_limits& limits)
 {
     plat::socket_library net;
     if (!net.ok()) {
         std::fprintf(stderr, "ERROR: WSAStartup failed\n");
         return 1;
     }
+    // Idle connections must not use up a low default limit of descriptors.
+    plat::raise_open_file_limit();
     cfg.web_dir = find_web_dir(argc > 0 && argv[0] != nullptr ? argv[0] : "");
     command_line cli = scan_command_line(argc, argv, cfg);
     if (cli.result == command_line::help) {
         std::fputs(help_text, stdout);
         return 0;
     }
-    if (cli.result == command_line::bad_number) {
-        std::fprintf(stderr, "ERROR: %s needs a number, got \"%s\"\n", cli.option.c_str(), cli.value.c_str());
+    if (cli.result == command_line::bad_value) {
+        std::fprintf(stderr, "ERROR: %s needs %s, got \"%s\"\n", cli.option.c_str(), cli.expected.c_str(),
+                     cli.value.c_str());
         return 1;
     }
 
@@ -242,21 +287,33 @@ int run_server(int argc, const char* const* argv, config& cfg)
         return 1;
     }
 
+    // Other computers can connect: they need the key, unless the user
+    // opened the wallet to the network.
+    if (cfg.bind_host == "0.0.0.0" && !cfg.lan_open && cfg.lan_key.empty()) {
+        cfg.lan_key = new_lan_key();
+        if (cfg.lan_key.empty()) {
+            std::fprintf(stderr,
+                         "ERROR: No random bytes for the LAN key\n"
+                         "  Use --lan-key or --localhost-only\n");
+            return 1;
+        }
+    }
+
     plat::socket_handle listener = open_listener(cfg);
     if (!listener.valid()) return 1;
 
     if (cfg.wallet_log.empty())
         cfg.wallet_log = find_wallet_log(std::getenv("HOME"), std::getenv("USERPROFILE"));
 
-    std::string host = cfg.bind_host == "0.0.0.0" ? plat::host_name() : std::string();
-    std::fputs(banner_text(cfg, host).c_str(), stdout);
+    cfg.host_name = plat::host_name();
+    std::fputs(banner_text(cfg).c_str(), stdout);
     std::fflush(stdout);
 
     // From here the listener belongs to g_server_fd: the stop-request
     // handler may wake or close it, and shutdown closes what is left.
     plat::set_default_thread_stack(connection_stack);
     g_server_fd.store(listener.release());
-    if (g_running.load()) accept_loop(cfg);
+    if (g_running.load()) accept_loop(cfg, limits);
 
     plat::socket_t fd = g_server_fd.exchange(plat::invalid_socket);
     if (fd != plat::invalid_socket) plat::close_socket(fd);

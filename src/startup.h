@@ -8,16 +8,19 @@
 #include <vector>
 
 #include "config_and_request.h"
+#include "shared_limits.h"
 
 // What the command-line scan decided.
 struct command_line {
-    enum outcome { run, help, bad_number } result = run;
-    std::string option;  // with bad_number: the option and its value
+    enum outcome { run, help, bad_value } result = run;
+    // With bad_value: the option, its value and what it needs instead.
+    std::string option;
     std::string value;
+    std::string expected;
 };
 
-// Applies the options in argv[1..] to cfg; stops at help or at a number
-// that does not convert.
+// Applies the options in argv[1..] to cfg; stops at help, at a number that
+// does not convert or at a key that may not be one.
 command_line scan_command_line(int argc, const char* const* argv, config& cfg);
 
 // A port value converted like stoi and truncated to 16 bits; nullopt when
@@ -33,11 +36,11 @@ std::string find_web_dir(const std::string& program_path);
 // empty when neither is set or no candidate is readable.
 std::string find_wallet_log(const char* home, const char* userprofile);
 
-// The banner lines for cfg; host is the machine's name for the LAN line.
-std::string banner_text(const config& cfg, const std::string& host);
+// The banner lines for cfg; its host_name is on the LAN line.
+std::string banner_text(const config& cfg);
 
 // Runs the server with the settings of cfg and of the command line:
 // start-up, the accept loop until a stop request, shutdown. Returns the
-// exit status. cfg must outlive every connection thread, so its owner
-// ends the process without destroying it.
-int run_server(int argc, const char* const* argv, config& cfg);
+// exit status. cfg and limits must outlive every connection thread, so
+// their owner ends the process without destroying them.
+int run_server(int argc, const char* const* argv, config& cfg, shared_limits& limits);

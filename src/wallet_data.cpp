@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "json_text.h"
 #include "platform.h"
 
 namespace {
@@ -126,10 +127,7 @@ std::string wallets_answer(const std::vector<std::string>& names)
         if (any) out += ',';
         any = true;
         out += '"';
-        for (char c : name) {
-            if (c == '"' || c == '\\') out += '\\';
-            out += c;
-        }
+        append_json_string_content(out, name);
         out += '"';
     }
     out += "]}";

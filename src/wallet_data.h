@@ -41,5 +41,6 @@ void append_escaped_log_line(std::string& out, std::string_view line);
 std::string list_wallets_json(const std::string& dir);
 
 // The answer for the file names of a folder in enumeration order: empty
-// names, names starting with "." and names ending in ".keys" passed over.
+// names, names starting with "." and names ending in ".keys" passed over;
+// each name escaped so that the answer is always valid JSON.
 std::string wallets_answer(const std::vector<std::string>& names);

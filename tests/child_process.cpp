@@ -15,13 +15,15 @@ namespace test {
 namespace {
 
 // Sets a soft limit in the child; 0 keeps the inherited one.
-bool apply_limit(int resource, std::uint64_t value)
+// Sets the soft limit to value, and the hard one too when hard is true.
+bool apply_limit(int resource, std::uint64_t value, bool hard)
 {
     if (value == 0) return true;
     rlimit r{};
     if (getrlimit(resource, &r) != 0) return false;
     if (r.rlim_max != RLIM_INFINITY && value > r.rlim_max) return false;
     r.rlim_cur = static_cast<rlim_t>(value);
+    if (hard) r.rlim_max = r.rlim_cur;
     return setrlimit(resource, &r) == 0;
 }
 
@@ -59,8 +61,9 @@ child::child(const std::string& program, const child_options& opts)
         // The test's own sockets must neither count against the child's
         // limits nor be kept open by it.
         close_range(3, ~0u, 0);
-        if (!apply_limit(RLIMIT_NOFILE, opts.max_open_files) ||
-            !apply_limit(RLIMIT_AS, opts.max_address_space))
+        if (!apply_limit(RLIMIT_NOFILE, opts.max_open_files, true) ||
+            !apply_limit(RLIMIT_NOFILE, opts.soft_open_files, false) ||
+            !apply_limit(RLIMIT_AS, opts.max_address_space, false))
             _exit(125);
         // The test runner may block signals; the server must see them.
         sigset_t none;

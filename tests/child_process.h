@@ -21,8 +21,11 @@ struct child_options {
     std::vector<std::pair<std::string, std::optional<std::string>>> env;
     std::string working_dir;  // empty: the test's own
     // Limits for the child alone, set between fork and exec; 0 keeps the
-    // inherited one. POSIX only: the Windows side ignores them.
+    // inherited one. POSIX only: the Windows side ignores them. The server
+    // raises its soft descriptor limit to the hard one, so max_open_files
+    // sets both; soft_open_files sets the soft one alone (ulimit -Sn).
     std::uint64_t max_open_files = 0;
+    std::uint64_t soft_open_files = 0;
     std::uint64_t max_address_space = 0;
 };
 

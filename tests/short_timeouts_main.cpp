@@ -10,5 +10,6 @@ int main(int argc, char** argv)
     config cfg;
     cfg.client_timeout_ms = 2000;
     cfg.upstream_timeout_ms = 60;
-    std::exit(run_server(argc, argv, cfg));
+    shared_limits limits;
+    std::exit(run_server(argc, argv, cfg, limits));
 }

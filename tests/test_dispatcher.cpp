@@ -19,6 +19,13 @@ std::string text_response(int status, const char* reason, const std::string& bod
     return test::expected_head(status, reason, type, body.size()) + "\r\n\r\n" + body;
 }
 
+// An answer of the static file service, with its policy headers.
+std::string file_response(int status, const char* reason, const std::string& body,
+                          const char* type = "text/plain")
+{
+    return test::expected_head(status, reason, type, body.size(), test::static_headers) + "\r\n\r\n" + body;
+}
+
 // A web folder with the page and a few assets, beside a canary file that
 // must never be served, and the upstream ports refused.
 class Dispatcher : public ::testing::Test {
@@ -63,16 +70,16 @@ TEST_F(Dispatcher, RouteOrder)
         {"POST", "/json_rpc", text_response(502, "Bad Gateway", wallet_error, "application/json")},
         {"POST", "/daemon_rpc", text_response(502, "Bad Gateway", daemon_error, "application/json")},
         // Only POST is forwarded; anything else looks for a file of that name.
-        {"GET", "/json_rpc", text_response(404, "Not Found", "Not Found: /json_rpc")},
-        {"post", "/json_rpc", text_response(404, "Not Found", "Not Found: /json_rpc")},
-        {"GET", "/daemon_rpc", text_response(404, "Not Found", "Not Found: /daemon_rpc")},
+        {"GET", "/json_rpc", file_response(404, "Not Found", "Not Found: /json_rpc")},
+        {"post", "/json_rpc", file_response(404, "Not Found", "Not Found: /json_rpc")},
+        {"GET", "/daemon_rpc", file_response(404, "Not Found", "Not Found: /daemon_rpc")},
         {"GET", "/rpc/", text_response(502, "Bad Gateway", rpc_error, "application/json")},
         {"DELETE", "/rpc/get_height", text_response(502, "Bad Gateway", rpc_error, "application/json")},
-        {"GET", "/rpc", text_response(404, "Not Found", "Not Found: /rpc")},
-        {"GET", "/health?x=1", text_response(404, "Not Found", "Not Found: /health?x=1")},
-        {"GET", "/wallet-logs", text_response(404, "Not Found", "Not Found: /wallet-logs")},
-        {"GET", "/wallet-log/", text_response(404, "Not Found", "Not Found: /wallet-log/")},
-        {"GET", "/wallets/", text_response(404, "Not Found", "Not Found: /wallets/")},
+        {"GET", "/rpc", file_response(404, "Not Found", "Not Found: /rpc")},
+        {"GET", "/health?x=1", file_response(404, "Not Found", "Not Found: /health?x=1")},
+        {"GET", "/wallet-logs", file_response(404, "Not Found", "Not Found: /wallet-logs")},
+        {"GET", "/wallet-log/", file_response(404, "Not Found", "Not Found: /wallet-log/")},
+        {"GET", "/wallets/", file_response(404, "Not Found", "Not Found: /wallets/")},
         {"GET", "/health", text_response(200, "OK", "{\"status\":\"unreachable\"}", "application/json")},
     };
     for (const auto& r : rows)
@@ -99,12 +106,12 @@ TEST_F(Dispatcher, UnreadableRequestsGetNoBytes)
 TEST_F(Dispatcher, RootServesThePage)
 {
     test::server srv(cfg);
-    const std::string expected = text_response(200, "OK", page, "text/html; charset=utf-8");
+    const std::string expected = file_response(200, "OK", page, "text/html; charset=utf-8");
     EXPECT_EQ(get(srv.port(), "/"), expected);
     EXPECT_EQ(get(srv.port(), "/krv-webui.html"), expected);
     // Any method but OPTIONS gets the file.
     EXPECT_EQ(get(srv.port(), "/", "POST"), expected);
-    EXPECT_EQ(get(srv.port(), "/?x=1"), text_response(404, "Not Found", "Not Found: /?x=1"));
+    EXPECT_EQ(get(srv.port(), "/?x=1"), file_response(404, "Not Found", "Not Found: /?x=1"));
 }
 
 TEST_F(Dispatcher, ContentTypesBySubstring)
@@ -127,7 +134,7 @@ TEST_F(Dispatcher, ContentTypesBySubstring)
         test::write_file(web.string() + target, target);
     test::server srv(cfg);
     for (const auto& [target, type] : cases)
-        EXPECT_EQ(get(srv.port(), target), text_response(200, "OK", target, type)) << target;
+        EXPECT_EQ(get(srv.port(), target), file_response(200, "OK", target, type)) << target;
 }
 
 TEST_F(Dispatcher, FilesComeBackByteForByte)
@@ -141,26 +148,26 @@ TEST_F(Dispatcher, FilesComeBackByteForByte)
     test::write_file(web / "logo.png", binary);
     test::write_file(web / "big.js", big);
     test::server srv(cfg);
-    EXPECT_EQ(get(srv.port(), "/logo.png"), text_response(200, "OK", binary, "image/png"));
-    EXPECT_EQ(get(srv.port(), "/big.js"), text_response(200, "OK", big, "application/javascript"));
+    EXPECT_EQ(get(srv.port(), "/logo.png"), file_response(200, "OK", binary, "image/png"));
+    EXPECT_EQ(get(srv.port(), "/big.js"), file_response(200, "OK", big, "application/javascript"));
 }
 
 TEST_F(Dispatcher, MissingEmptyAndFolderPathsAreNotFound)
 {
     test::server srv(cfg);
-    EXPECT_EQ(get(srv.port(), "/missing.png"), text_response(404, "Not Found", "Not Found: /missing.png"));
-    EXPECT_EQ(get(srv.port(), "/empty.css"), text_response(404, "Not Found", "Not Found: /empty.css"));
-    EXPECT_EQ(get(srv.port(), "/sub"), text_response(404, "Not Found", "Not Found: /sub"));
-    EXPECT_EQ(get(srv.port(), "/sub/"), text_response(404, "Not Found", "Not Found: /sub/"));
+    EXPECT_EQ(get(srv.port(), "/missing.png"), file_response(404, "Not Found", "Not Found: /missing.png"));
+    EXPECT_EQ(get(srv.port(), "/empty.css"), file_response(404, "Not Found", "Not Found: /empty.css"));
+    EXPECT_EQ(get(srv.port(), "/sub"), file_response(404, "Not Found", "Not Found: /sub"));
+    EXPECT_EQ(get(srv.port(), "/sub/"), file_response(404, "Not Found", "Not Found: /sub/"));
     // The query is part of the name.
     test::write_file(web / "app.js", "js");
-    EXPECT_EQ(get(srv.port(), "/app.js?v=2"), text_response(404, "Not Found", "Not Found: /app.js?v=2"));
+    EXPECT_EQ(get(srv.port(), "/app.js?v=2"), file_response(404, "Not Found", "Not Found: /app.js?v=2"));
 }
 
 TEST_F(Dispatcher, NothingOutsideTheWebFolderIsServed)
 {
     test::server srv(cfg);
-    const std::string bad = text_response(400, "Bad Request", "Bad Request");
+    const std::string bad = file_response(400, "Bad Request", "Bad Request");
     const std::string targets[] = {
         "/../secret.txt",
         "/x/../krv-webui.html",
@@ -183,7 +190,7 @@ TEST_F(Dispatcher, NothingOutsideTheWebFolderIsServed)
     }
     // Escapes are not decoded: they name a file that does not exist.
     EXPECT_EQ(get(srv.port(), "/%2e%2e/secret.txt"),
-              text_response(404, "Not Found", "Not Found: /%2e%2e/secret.txt"));
+              file_response(404, "Not Found", "Not Found: /%2e%2e/secret.txt"));
 }
 
 TEST(StaticPath, Allowed)

@@ -205,7 +205,8 @@ std::pair<bool, http_request> parse_from_peer(const std::vector<std::string>& pi
         client.reset();
     }
     http_request req;
-    bool ok = parse_request(server.get(), req);
+    body_reservation body;
+    bool ok = parse_request(server.get(), req, read_bounds{}, body);
     if (writer.joinable()) writer.join();
     return {ok, req};
 }

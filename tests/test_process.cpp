@@ -26,6 +26,10 @@ const char* const expected_help =
     "  --wallet-log <path>  Path to wallet-rpc log file (for live tailing)\n"
     "  --wallet-dir <path>  Wallets folder (enables /wallets listing)\n"
     "  --localhost-only     Bind to 127.0.0.1 only (default: 0.0.0.0)\n"
+    "  --allow-origin <O>   Let the web page at origin O use the wallet (repeatable; '*': any)\n"
+    "  --allow-host <NAME>  Answer wallet requests for host name NAME (repeatable; '*': any)\n"
+    "  --lan-key <KEY>      Key for other computers, kept across starts (default: new each start)\n"
+    "  --lan-open           Let other computers use the wallet without a key\n"
     "\nStart krv-wallet-rpc first, then run this.\n";
 
 // A web folder with a page, and a HOME without a wallet log.
@@ -74,6 +78,12 @@ TEST_F(Program, ANumberThatDoesNotConvertIsOneErrorLine)
     r = test::run_program(test::server_binary(), options({"--web-dir", web(), "--rpc-port", "99999999999"}));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "ERROR: --rpc-port needs a number, got \"99999999999\"\n");
+
+    r = test::run_program(test::server_binary(), options({"--web-dir", web(), "--lan-key", "short"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "ERROR: --lan-key needs 16 to 128 letters, digits, '-', '_', '.' or '~', got \"short\"\n");
 }
 
 TEST_F(Program, MissingPageEndsWithStatus1)
@@ -107,7 +117,7 @@ TEST_F(Program, BannerThenShutdownOnSigterm)
     shown.bind_host = "127.0.0.1";
     shown.port = port;
     shown.web_dir = web();
-    EXPECT_EQ(c.out(), banner_text(shown, ""));
+    EXPECT_EQ(c.out(), banner_text(shown));
     EXPECT_EQ(test::split_response(test::http_exchange(port, "GET / HTTP/1.1\r\n\r\n")).body, "page");
 
     if (plat::is_windows) GTEST_SKIP() << "no SIGTERM reaches a Windows program (wine ends it at once)";
@@ -117,19 +127,52 @@ TEST_F(Program, BannerThenShutdownOnSigterm)
     EXPECT_EQ(c.err(), "");
 }
 
-TEST_F(Program, AllAddressesBannerNamesTheHostAndTheWalletLogFromHome)
+// The key on the banner's LAN line, after "#key="; empty without one.
+std::string banner_key(const std::string& out)
+{
+    std::size_t at = out.find("/#key=");
+    if (at == std::string::npos) return "";
+    at += 6;
+    return out.substr(at, out.find('\n', at) - at);
+}
+
+TEST_F(Program, AllAddressesBannerNamesTheHostTheKeyAndTheWalletLogFromHome)
 {
     test::write_file(root.path() / "home" / "krv-wallet-rpc.log", "line\n");
-    test::child c(test::server_binary(), options({"--web-dir", web(), "--port", "0"}));
-    ASSERT_TRUE(c.wait_for_output("Press Ctrl+C to stop.\n\n", 10s)) << c.err();
-    std::string out = c.out();
-    EXPECT_NE(out.find("  Listening:    http://0.0.0.0:"), std::string::npos);
-    EXPECT_NE(out.find("  Wallet log:   " + (root.path() / "home").string() +
-                       "/krv-wallet-rpc.log\n\n  LAN access:   http://"),
-              std::string::npos)
-        << out;
-    c.send_signal(SIGINT);
-    EXPECT_EQ(c.wait(5s), 0);
+    std::vector<std::string> keys;
+    for (int run = 0; run < 2; ++run) {
+        test::child c(test::server_binary(), options({"--web-dir", web(), "--port", "0"}));
+        ASSERT_TRUE(c.wait_for_output("Press Ctrl+C to stop.\n\n", 10s)) << c.err();
+        std::string out = c.out();
+        EXPECT_NE(out.find("  Listening:    http://0.0.0.0:"), std::string::npos);
+        EXPECT_NE(out.find("  Wallet log:   " + (root.path() / "home").string() +
+                           "/krv-wallet-rpc.log\n\n  LAN access:   http://"),
+                  std::string::npos)
+            << out;
+        keys.push_back(banner_key(out));
+        c.send_signal(SIGINT);
+        EXPECT_EQ(c.wait(5s), 0);
+    }
+    // 128 bits as hex, new at every start.
+    for (const std::string& key : keys) {
+        EXPECT_EQ(key.size(), 32u) << key;
+        EXPECT_EQ(key.find_first_not_of("0123456789abcdef"), std::string::npos) << key;
+    }
+    EXPECT_NE(keys[0], keys[1]);
+
+    // A fixed key lasts; --lan-open asks for none.
+    test::child fixed(test::server_binary(),
+                      options({"--web-dir", web(), "--port", "0", "--lan-key", "bookmarked-key-0001"}));
+    ASSERT_TRUE(fixed.wait_for_output("Press Ctrl+C to stop.\n\n", 10s)) << fixed.err();
+    EXPECT_EQ(banner_key(fixed.out()), "bookmarked-key-0001");
+    fixed.send_signal(SIGINT);
+    EXPECT_EQ(fixed.wait(5s), 0);
+    test::child open(test::server_binary(), options({"--web-dir", web(), "--port", "0", "--lan-open"}));
+    ASSERT_TRUE(open.wait_for_output("Press Ctrl+C to stop.\n\n", 10s)) << open.err();
+    EXPECT_EQ(banner_key(open.out()), "");
+    EXPECT_NE(open.out().find("anyone on your network can spend"), std::string::npos) << open.out();
+    open.send_signal(SIGINT);
+    EXPECT_EQ(open.wait(5s), 0);
 }
 
 TEST_F(Program, StopRequestWithManyIdleConnections)

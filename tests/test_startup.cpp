@@ -75,6 +75,30 @@ TEST(CommandLine, OptionsAreMatchedWholeAndTheLastOneWins)
     EXPECT_EQ(all.cfg.wallet_dir, "--help");
 }
 
+TEST(CommandLine, AccessOptions)
+{
+    scanned s = scan({"--allow-origin", "https://wallet.example", "--allow-host", "wallet.example",
+                      "--allow-origin", "null", "--lan-key", "my-bookmark_key.1~", "--lan-open"});
+    EXPECT_EQ(s.cli.result, command_line::run);
+    // The lists keep every occurrence, in order.
+    EXPECT_EQ(s.cfg.allow_origins, (std::vector<std::string>{"https://wallet.example", "null"}));
+    EXPECT_EQ(s.cfg.allow_hosts, std::vector<std::string>{"wallet.example"});
+    EXPECT_EQ(s.cfg.lan_key, "my-bookmark_key.1~");
+    EXPECT_TRUE(s.cfg.lan_open);
+    EXPECT_FALSE(scan({}).cfg.lan_open);
+
+    // A key goes into an address and a header: short ones and odd bytes are refused.
+    for (const char* key : {"short", "0123456789abcde", "0123456789abcdef/", "0123456789abcdef 0", ""}) {
+        scanned bad = scan({"--lan-key", key});
+        EXPECT_EQ(bad.cli.result, command_line::bad_value) << key;
+        EXPECT_EQ(bad.cli.option, "--lan-key");
+        EXPECT_EQ(bad.cli.value, key);
+        EXPECT_EQ(bad.cli.expected, "16 to 128 letters, digits, '-', '_', '.' or '~'");
+    }
+    EXPECT_EQ(scan({"--lan-key", std::string(128, 'k')}).cli.result, command_line::run);
+    EXPECT_EQ(scan({"--lan-key", std::string(129, 'k')}).cli.result, command_line::bad_value);
+}
+
 TEST(CommandLine, HelpStopsTheScan)
 {
     scanned s = scan({"--rpc-port", "1", "--help", "--rpc-port", "2"});
@@ -86,10 +110,11 @@ TEST(CommandLine, HelpStopsTheScan)
 TEST(CommandLine, ANumberThatDoesNotConvertStopsStartUp)
 {
     scanned s = scan({"--port", "--help"});
-    EXPECT_EQ(s.cli.result, command_line::bad_number);
+    EXPECT_EQ(s.cli.result, command_line::bad_value);
     EXPECT_EQ(s.cli.option, "--port");
     EXPECT_EQ(s.cli.value, "--help");
-    EXPECT_EQ(scan({"--daemon-port", ""}).cli.result, command_line::bad_number);
+    EXPECT_EQ(s.cli.expected, "a number");
+    EXPECT_EQ(scan({"--daemon-port", ""}).cli.result, command_line::bad_value);
 }
 
 TEST(CommandLine, NumberRule)
@@ -168,7 +193,8 @@ TEST(Banner, LocalhostOnlyHasNoLanLine)
     cfg.bind_host = "127.0.0.1";
     cfg.port = 8080;
     cfg.web_dir = "./web";
-    EXPECT_EQ(banner_text(cfg, "ignored"),
+    cfg.host_name = "ignored";
+    EXPECT_EQ(banner_text(cfg),
               "\n"
               "  ╔═══════════════════════════════════════════════╗\n"
               "  ║       KRV — Kestral Rune Vault WebUI          ║\n"
@@ -182,16 +208,30 @@ TEST(Banner, LocalhostOnlyHasNoLanLine)
               "  Press Ctrl+C to stop.\n\n");
 }
 
-TEST(Banner, AllAddressesShowTheLanLine)
+TEST(Banner, AllAddressesShowTheLanLineWithTheKey)
 {
     config cfg;
     cfg.web_dir = "/srv/web";
     cfg.wallet_log = "/home/u/krv-wallet-rpc.log";
     cfg.rpc_port = 28083;
-    std::string b = banner_text(cfg, "wallet-box");
+    cfg.host_name = "wallet-box";
+    cfg.lan_key = "0123456789abcdef0123456789abcdef";
+    std::string b = banner_text(cfg);
     EXPECT_NE(b.find("  Listening:    http://0.0.0.0:8880\n  Wallet RPC:   127.0.0.1:28083\n"
                      "  Web dir:      /srv/web\n  Wallet log:   /home/u/krv-wallet-rpc.log\n\n"
-                     "  LAN access:   http://wallet-box:8880\n\n  Press Ctrl+C to stop.\n\n"),
+                     "  LAN access:   http://wallet-box:8880/#key=0123456789abcdef0123456789abcdef\n\n"
+                     "  Press Ctrl+C to stop.\n\n"),
+              std::string::npos)
+        << b;
+
+    // Opened to the network: no key, and one line says what that means.
+    cfg.lan_open = true;
+    cfg.lan_key.clear();
+    cfg.host_name.clear();
+    b = banner_text(cfg);
+    EXPECT_NE(b.find("\n\n  LAN access:   http://(host name unavailable):8880\n"
+                     "  Warning:      anyone on your network can spend from an open wallet (--lan-open)\n\n"
+                     "  Press Ctrl+C to stop.\n\n"),
               std::string::npos)
         << b;
 }

@@ -70,10 +70,12 @@ server::server(config cfg) : cfg_(std::move(cfg)), listener_(listen_loopback())
     listener_fd_ = listener_.get();
     accept_thread_ = std::thread([this] {
         for (;;) {
-            plat::socket_t c = plat::accept_client(listener_.get());
+            std::uint32_t peer = 0;
+            plat::socket_t c = plat::accept_client(listener_.get(), &peer);
             if (c == plat::invalid_socket) return;
             std::lock_guard<std::mutex> lock(threads_mutex_);
-            threads_.emplace_back(handle_client, plat::socket_handle(c), std::cref(cfg_));
+            threads_.emplace_back(handle_client, plat::socket_handle(c), peer, std::cref(cfg_),
+                                  std::ref(limits_));
         }
     });
 }
@@ -100,15 +102,15 @@ response split_response(const std::string& raw)
 }
 
 std::string expected_head(int status, std::string_view reason, std::string_view content_type,
-                          std::uint64_t body_length)
+                          std::uint64_t body_length, std::string_view extra_headers)
 {
     return "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) +
            "\r\nContent-Type: " + std::string(content_type) +
            "\r\nContent-Length: " + std::to_string(body_length) +
            "\r\nAccess-Control-Allow-Origin: *\r\n"
            "Access-Control-Allow-Headers: Content-Type\r\n"
-           "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
-           "Connection: close";
+           "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n" +
+           std::string(extra_headers) + "Connection: close";
 }
 
 temp_dir::temp_dir()

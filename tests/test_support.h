@@ -14,6 +14,7 @@
 
 #include "config_and_request.h"
 #include "platform.h"
+#include "shared_limits.h"
 
 namespace test {
 
@@ -49,6 +50,7 @@ public:
 
 private:
     config cfg_;
+    shared_limits limits_;
     plat::socket_handle listener_;
     std::atomic<plat::socket_t> listener_fd_{plat::invalid_socket};
     std::uint16_t port_ = 0;
@@ -65,9 +67,17 @@ struct response {
 };
 response split_response(const std::string& raw);
 
-// The exact head the server writes for a body of body_length bytes.
+// The exact head the server writes for a body of body_length bytes, with
+// the lines of extra_headers before the last one.
 std::string expected_head(int status, std::string_view reason, std::string_view content_type,
-                          std::uint64_t body_length);
+                          std::uint64_t body_length, std::string_view extra_headers = {});
+
+// The headers a static file answer carries besides the fixed ones.
+inline constexpr std::string_view static_headers =
+    "X-Frame-Options: DENY\r\n"
+    "Content-Security-Policy: default-src 'self'; frame-ancestors 'none'\r\n"
+    "X-Content-Type-Options: nosniff\r\n"
+    "Referrer-Policy: no-referrer\r\n";
 
 // A fresh folder under the system temp folder, removed with everything in it.
 class temp_dir {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "test_support.h"
@@ -50,6 +51,46 @@ std::vector<std::string> parse_wallets(const std::string& json)
         at = close + 2;
     }
     std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The names of a wallets answer, read by the JSON grammar's own rules (a
+// raw control byte in a string is an error); nullopt when it is not valid.
+std::optional<std::vector<std::string>> strict_wallet_names(const std::string& json)
+{
+    const std::string head = "{\"wallets\":[";
+    if (!json.starts_with(head) || !json.ends_with("]}")) return std::nullopt;
+    std::vector<std::string> names;
+    std::size_t i = head.size();
+    const std::size_t end = json.size() - 2;
+    while (i < end) {
+        if (!names.empty() && json[i++] != ',') return std::nullopt;
+        if (json[i++] != '"') return std::nullopt;
+        std::string name;
+        for (;;) {
+            if (i >= end) return std::nullopt;
+            const char c = json[i++];
+            if (c == '"') break;
+            if (static_cast<unsigned char>(c) < 0x20) return std::nullopt;
+            if (c != '\\') {
+                name += c;
+                continue;
+            }
+            const char e = json[i++];
+            if (e == '"' || e == '\\' || e == '/') {
+                name += e;
+            } else if (e == 'u' && i + 4 <= end && json.compare(i, 2, "00") == 0) {
+                name += static_cast<char>(std::stoi(json.substr(i + 2, 2), nullptr, 16));
+                i += 4;
+            } else {
+                const std::string_view short_escapes = "b\bf\fn\nr\rt\t";
+                std::size_t at = short_escapes.find(e);
+                if (at == std::string_view::npos || at % 2 != 0) return std::nullopt;
+                name += short_escapes[at + 1];
+            }
+        }
+        names.push_back(name);
+    }
     return names;
 }
 
@@ -371,14 +412,32 @@ TEST(WalletFiles, UnreadableFoldersGiveAnEmptyList)
 
 TEST(WalletFiles, NamesAreEscapedAndKeptInOrder)
 {
-    EXPECT_EQ(wallets_answer({"b", "", "a\"q", ".x", "k.keys", "c\\d", "t\tab"}),
-              "{\"wallets\":[\"b\",\"a\\\"q\",\"c\\\\d\",\"t\tab\"]}");
+    EXPECT_EQ(wallets_answer({"b", "", "a\"q", ".x", "k.keys", "c\\d", "t\tab", "n\x01\x1f"}),
+              "{\"wallets\":[\"b\",\"a\\\"q\",\"c\\\\d\",\"t\\u0009ab\",\"n\\u0001\\u001f\"]}");
 
     test::temp_dir dir;
     std::error_code ec;
     test::write_file(dir.path() / "q\"b\\s", "x");
     if (!fs::exists(dir.path() / "q\"b\\s", ec)) GTEST_SKIP() << "the file system refuses such names";
     EXPECT_EQ(list_wallets_json(dir.str()), R"({"wallets":["q\"b\\s"]})");
+}
+
+// A file name may hold any byte but '/' and NUL on POSIX: the answer stays
+// valid JSON and gives every name back as it is.
+TEST(WalletFiles, NamesWithControlBytesStayValidJson)
+{
+    if (plat::is_windows) GTEST_SKIP() << "Windows file names cannot hold control bytes";
+    test::temp_dir dir;
+    std::vector<std::string> expected;
+    for (int b = 0x01; b < 0x20; ++b) {
+        std::string name = "w" + std::string(1, static_cast<char>(b)) + "x";
+        test::write_file(dir.path() / name, "x");
+        expected.push_back(name);
+    }
+    auto names = strict_wallet_names(list_wallets_json(dir.str()));
+    ASSERT_TRUE(names.has_value()) << list_wallets_json(dir.str());
+    std::sort(names->begin(), names->end());
+    EXPECT_EQ(*names, expected);
 }
 
 TEST(WalletFiles, LinksCountAsWhatTheyLeadTo)
