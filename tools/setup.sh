@@ -3,7 +3,8 @@
 # server: compilers, CMake, GoogleTest, Node.js with npm, Chromium for the
 # browser tests, mingw-w64 and Wine for the Windows build, strace for the
 # fault tests, dpkg-dev, file and systemd for the Debian package and its
-# unit. Only what is missing is asked of apt-get.
+# unit, nginx, openssl and curl for the TLS proxy example, iproute2 for the
+# network test. Only what is missing is asked of apt-get.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,6 +28,10 @@ requirements=(
     "dpkg-shlibdeps dpkg-dev"
     "file file"
     "systemd-analyze systemd"
+    "/usr/sbin/nginx nginx"
+    "openssl openssl"
+    "curl curl"
+    "/usr/sbin/ip iproute2"
 )
 missing=()
 for r in "${requirements[@]}"; do

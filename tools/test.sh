@@ -3,7 +3,8 @@
 # quick suite, then the reliability suite (load, faults, time limits) with
 # its figures; the quick suite again with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and with ThreadSanitizer; the browser tests;
-# the Windows build under Wine; the packages and the Debian package's checks.
+# the TLS reverse proxy example of docs/security.md; the Windows build under
+# Wine; the packages and the Debian package's checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,6 +43,9 @@ if [ -f package.json ]; then
     echo "== browser tests"
     KRV_WEBUI_BINARY="$PWD/build/krv-webui" npm run --silent test:browser
 fi
+
+echo "== TLS reverse proxy example"
+bash tools/test-tls-proxy.sh "$PWD/build/krv-webui"
 
 if [ -f tools/build-windows.sh ]; then
     echo "== Windows build under Wine"
