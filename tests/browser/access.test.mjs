@@ -15,7 +15,9 @@ import {
 const PACE = 0.2;
 const KEY = '0123456789abcdef0123456789abcdef';
 const NEW_KEY = 'fedcba9876543210fedcba9876543210';
-const REFUSAL = 'This request comes from another machine and needs the key: open the address shown in the server\u2019s banner.';
+// The server's own sentence for a network client without the key.
+const REFUSAL = 'Another computer needs the key: open the LAN access address shown in the server\'s banner, which ends ' +
+    'in #key=, or start the server with --lan-open.';
 const WALLET_ROUTES = ['/json_rpc', '/daemon_rpc', '/rpc/get_height', '/wallets', '/wallet-log'];
 const exact = (text) => new RegExp(`^${text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}$`);
 const isWalletRoute = (pathname) => !isStaticPath(pathname) && pathname !== '/health';
