@@ -160,21 +160,15 @@ bool parse_request(plat::socket_t client, http_request& req, const read_bounds& 
 {
     using std::chrono::steady_clock;
     request_reader reader;
+    // The caller set this time-out on the socket for the first receive.
     int timeout_ms = bounds.receive_timeout_ms;
     char buf[recv_block];
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(bounds.deadline - steady_clock::now());
-        if (left.count() <= 0) return false;
-        if (left.count() < timeout_ms) {
-            timeout_ms = static_cast<int>(left.count());
-            if (!plat::set_recv_timeout(client, timeout_ms)) return false;
-        }
         long long n = plat::recv_some(client, buf, sizeof buf);
         if (n <= 0) {
-            // The deadline ended the wait: no reply. A close, an error or
-            // the socket's own time-out: a request whose head came goes on
-            // with the body bytes that arrived.
+            // A time-out cut short to the deadline: no reply. A close, an
+            // error or the socket's own time-out: a request whose head came
+            // goes on with the body bytes that arrived.
             if (n < 0 && timeout_ms < bounds.receive_timeout_ms && plat::last_error_timed_out()) return false;
             return reader.state == read_state::need_body;
         }
@@ -186,14 +180,16 @@ bool parse_request(plat::socket_t client, http_request& req, const read_bounds& 
             if (!body.take(req.content_length)) return false;
             req.body.reserve(static_cast<std::size_t>(req.content_length));
         }
-        switch (now) {
-            case read_state::need_head:
-            case read_state::need_body:
-                continue;
-            case read_state::complete:
-                return true;
-            case read_state::refused:
-                return false;
+        if (now == read_state::complete) return true;
+        if (now == read_state::refused) return false;
+        // More is to come: it may wait no longer than what is left of the deadline.
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(bounds.deadline - steady_clock::now())
+                .count();
+        if (left <= 0) return false;
+        if (left < timeout_ms) {
+            timeout_ms = static_cast<int>(left);
+            if (!plat::set_recv_timeout(client, timeout_ms)) return false;
         }
     }
 }
