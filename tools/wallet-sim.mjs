@@ -22,12 +22,16 @@ Usage: node tools/wallet-sim.mjs [options]
   --log PATH          log file appended to (default ./krv-sim/krv-wallet-rpc.log)
   --block-seconds S   seconds between blocks (default 5)
   --sync-seconds S    the daemon starts this far behind and catches up (default 0)
+  --transfers N       a new alice gets N historic transfers instead of two: in
+                      and out, locked ones, notes, payment ids, a second
+                      account and several subaddresses, a few in the pool
 
 Once listening it prints one JSON line: {"wallet_port":N,"daemon_port":N}.
 Demo wallets: alice and bob, password "demo".
 Besides the wallet methods it answers some of its own on the wallet port:
 sim_log {"message":"..."} appends a line to the log, sim_mine {"blocks":N}
-mines blocks at once, sim_calls counts the wallet calls it has answered.
+mines blocks at once, sim_calls counts the wallet calls it has answered,
+sim_totals {"filename"} sums a wallet's transfers.
 `;
 
 const FEE_PER_DESTINATION = 30000000n;
@@ -38,6 +42,9 @@ const CHAIN_FILE = '.krv-sim-chain.json';
 const BASE58 = '123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz';
 const ADDRESS_BODY = 90;
 const ADDRESS_CHECK = 4;
+const UNLOCK_TIME_IS_HEIGHT_BELOW = 500000000;
+const PRIMARY_LABEL = 'Primary account';
+const NO_PAYMENT_ID = '0000000000000000';
 const DEMO_WALLETS = [
     { name: 'alice', password: 'demo', received: [[1200, 10000000000000000n], [2100, 2345678901234567n]] },
     { name: 'bob', password: 'demo', received: [[2300, 42000000000001n]] },
@@ -53,9 +60,10 @@ function parseArgs(argv) {
         log: path.join('krv-sim', 'krv-wallet-rpc.log'),
         blockSeconds: 5,
         syncSeconds: 0,
+        transfers: 0,
     };
     const numeric = { '--wallet-port': 'walletPort', '--daemon-port': 'daemonPort',
-        '--block-seconds': 'blockSeconds', '--sync-seconds': 'syncSeconds' };
+        '--block-seconds': 'blockSeconds', '--sync-seconds': 'syncSeconds', '--transfers': 'transfers' };
     const text = { '--wallet-dir': 'walletDir', '--log': 'log' };
     for (let i = 0; i < argv.length; i++) {
         const a = argv[i];
@@ -73,6 +81,7 @@ function parseArgs(argv) {
         }
     }
     if (opts.blockSeconds <= 0) fail('--block-seconds must be more than 0');
+    if (!Number.isInteger(opts.transfers)) fail('--transfers must be a whole number');
     return opts;
 }
 
@@ -150,6 +159,10 @@ function hashPassword(salt, password) {
 class Store {
     constructor(dir) {
         this.dir = dir;
+        // Wallets by name, as last saved: only this process writes them, and a
+        // wallet of 10,000 transfers is too slow to parse at every call.
+        this.cache = new Map();
+        this.owners = null;
     }
 
     file(name) {
@@ -169,22 +182,28 @@ class Store {
     }
 
     load(name) {
+        const cached = this.cache.get(name);
+        if (cached) return cached;
         const data = readJson(this.file(name));
         data.transfers = (data.transfers ?? []).map((t) => ({ ...t, amount: toAtomic(t.amount), fee: toAtomic(t.fee ?? 0) }));
+        data.accounts ??= [[PRIMARY_LABEL]];
+        this.cache.set(name, data);
         return data;
     }
 
     save(name, data) {
         writeJson(this.file(name), data);
+        this.cache.set(name, data);
     }
 
-    create(name, password, transfers) {
+    create(name, password, transfers, accounts = [[PRIMARY_LABEL]]) {
         const salt = crypto.randomBytes(16).toString('hex');
         const address = addressFor(name);
         writeJson(this.file(`${name}.keys`), {
             format: 'krv-sim-keys/1', address, salt, password_sha256: hashPassword(salt, password),
         });
-        this.save(name, { format: 'krv-sim-wallet/1', transfers });
+        this.save(name, { format: 'krv-sim-wallet/1', transfers, accounts });
+        this.owners = null;
     }
 
     addTransfer(name, entry) {
@@ -193,8 +212,30 @@ class Store {
         this.save(name, data);
     }
 
-    walletWithAddress(address) {
-        return this.names().find((n) => this.keys(n).address === address);
+    // The address of subaddress minor of account major; 0/0 is the wallet's own.
+    address(name, major, minor) {
+        return major === 0 && minor === 0 ? this.keys(name).address : addressFor(`${name}/${major}/${minor}`);
+    }
+
+    // {name, major, minor} of the wallet here that owns address, if any.
+    owner(address) {
+        if (!this.owners) {
+            this.owners = new Map();
+            for (const name of this.names()) {
+                this.load(name).accounts.forEach((labels, major) => labels.forEach((_, minor) => {
+                    this.owners.set(this.address(name, major, minor), { name, major, minor });
+                }));
+            }
+        }
+        return this.owners.get(address);
+    }
+
+    addSubaddress(name, major, label) {
+        const data = this.load(name);
+        const minor = data.accounts[major].push(label) - 1;
+        this.save(name, data);
+        this.owners?.set(this.address(name, major, minor), { name, major, minor });
+        return minor;
     }
 
     hasWallets() {
@@ -234,7 +275,19 @@ class Chain {
         return tx.height > 0 ? Math.max(0, this.height - tx.height) : 0;
     }
 
-    // Adds a block and puts every waiting transaction of every wallet in it.
+    // Incoming money can be spent once it is 10 blocks deep and its own
+    // unlock time (a height below 500,000,000, else a Unix time) has passed.
+    locked(tx) {
+        if (tx.type !== 'in') return false;
+        if (this.confirmations(tx) < UNLOCK_CONFIRMATIONS) return true;
+        const until = Number(tx.unlock_time ?? 0);
+        if (until <= 0) return false;
+        return until < UNLOCK_TIME_IS_HEIGHT_BELOW ? this.height < until : Date.now() / 1000 < until;
+    }
+
+    // Adds a block and puts every waiting transaction of every wallet in it;
+    // one held back with pool_until waits for that block. Failed ones never
+    // confirm.
     mine() {
         const block = this.height;
         this.height += 1;
@@ -242,9 +295,12 @@ class Chain {
         let confirmed = 0;
         for (const name of this.store.names()) {
             const data = this.store.load(name);
-            const waiting = data.transfers.filter((t) => t.height === 0);
+            const waiting = data.transfers.filter((t) => t.height === 0 && t.type !== 'failed' && (t.pool_until ?? 0) <= block);
             if (waiting.length === 0) continue;
-            for (const t of waiting) t.height = block;
+            for (const t of waiting) {
+                t.height = block;
+                delete t.pool_until;
+            }
             confirmed += waiting.length;
             this.store.save(name, data);
         }
@@ -271,6 +327,22 @@ const ERR = {
     params: -32602,
 };
 
+// What a stored transfer is now: failed, confirmed in or out, or waiting
+// (pool for incoming, pending for outgoing).
+function kindOf(t) {
+    if (t.type === 'failed') return 'failed';
+    if (t.height > 0) return t.type;
+    return t.type === 'in' ? 'pool' : 'pending';
+}
+
+const accountOf = (t) => t.subaddr_index?.major ?? 0;
+
+function indexParam(value, name) {
+    if (value === undefined) return 0;
+    if (!Number.isInteger(value) || value < 0) throw new RpcError(ERR.params, `${name} must be a whole number`);
+    return value;
+}
+
 class Wallet {
     constructor(store, chain) {
         this.store = store;
@@ -283,13 +355,15 @@ class Wallet {
         return this.store.load(this.open.name);
     }
 
-    balances(data) {
+    // Balances of one account, or of all when account is null.
+    balances(data, account = null) {
         let balance = 0n;
         let unlocked = 0n;
         for (const t of data.transfers) {
+            if (t.type === 'failed' || (account !== null && accountOf(t) !== account)) continue;
             if (t.type === 'in') {
                 balance += t.amount;
-                if (this.chain.confirmations(t) >= UNLOCK_CONFIRMATIONS) unlocked += t.amount;
+                if (!this.chain.locked(t)) unlocked += t.amount;
             } else {
                 balance -= t.amount + t.fee;
                 unlocked -= t.amount + t.fee;
@@ -300,32 +374,92 @@ class Wallet {
         return { balance, unlocked };
     }
 
+    requireAccount(data, params) {
+        const account = indexParam(params.account_index, 'account_index');
+        if (account >= data.accounts.length) throw new RpcError(ERR.params, 'account index is out of bound');
+        return account;
+    }
+
     get_height() {
         this.requireOpen();
         return { height: this.chain.daemonHeight() };
     }
 
-    get_address() {
-        this.requireOpen();
-        return { address: this.open.address, addresses: [{ address: this.open.address, label: 'Primary account', address_index: 0, used: true }] };
+    // Every address of an account, or those of address_index.
+    get_address(params) {
+        const data = this.requireOpen();
+        const major = this.requireAccount(data, params);
+        const labels = data.accounts[major];
+        let wanted = labels.map((_, i) => i);
+        if (params.address_index !== undefined) {
+            if (!Array.isArray(params.address_index)) throw new RpcError(ERR.params, 'address_index must be a list');
+            wanted = params.address_index.map((i) => indexParam(i, 'address_index'));
+            if (wanted.some((i) => i >= labels.length)) throw new RpcError(ERR.params, 'address index is out of bound');
+        }
+        const used = new Set(data.transfers.filter((t) => t.type === 'in' && accountOf(t) === major)
+            .map((t) => t.subaddr_index?.minor ?? 0));
+        return {
+            address: this.store.address(this.open.name, major, 0),
+            addresses: wanted.map((minor) => ({
+                address: this.store.address(this.open.name, major, minor), label: labels[minor],
+                address_index: minor, used: used.has(minor),
+            })),
+        };
     }
 
-    get_balance() {
-        const { balance, unlocked } = this.balances(this.requireOpen());
+    create_address(params) {
+        const data = this.requireOpen();
+        const major = this.requireAccount(data, params);
+        const label = params.label === undefined ? '' : params.label;
+        if (typeof label !== 'string') throw new RpcError(ERR.params, 'label must be a string');
+        const minor = this.store.addSubaddress(this.open.name, major, label.slice(0, 200));
+        log('I', 'wallet.rpc', `New subaddress ${major}/${minor} in '${this.open.name}'`);
+        return { address: this.store.address(this.open.name, major, minor), address_index: minor };
+    }
+
+    get_accounts() {
+        const data = this.requireOpen();
+        const accounts = data.accounts.map((labels, major) => {
+            const { balance, unlocked } = this.balances(data, major);
+            return {
+                account_index: major, base_address: this.store.address(this.open.name, major, 0), label: labels[0],
+                balance, unlocked_balance: unlocked, tag: '',
+            };
+        });
+        const total = this.balances(data);
+        return { subaddress_accounts: accounts, total_balance: total.balance, total_unlocked_balance: total.unlocked };
+    }
+
+    get_balance(params) {
+        const data = this.requireOpen();
+        const account = params.all_accounts === true ? null : this.requireAccount(data, params);
+        const { balance, unlocked } = this.balances(data, account);
         return { balance, unlocked_balance: unlocked };
     }
 
+    // The lists asked for, oldest first. One account (account_index, 0 when
+    // left out) unless all_accounts; filter_by_height keeps confirmed
+    // entries with min_height < height <= max_height and leaves the
+    // unconfirmed lists whole.
     get_transfers(params) {
         const data = this.requireOpen();
-        const want = { in: !!params.in, out: !!params.out, pending: !!params.pending, pool: !!params.pool };
+        const want = { in: !!params.in, out: !!params.out, pending: !!params.pending, pool: !!params.pool, failed: !!params.failed };
+        const account = params.all_accounts === true ? null : this.requireAccount(data, params);
+        const byHeight = params.filter_by_height === true;
+        const min = byHeight ? indexParam(params.min_height, 'min_height') : 0;
+        const max = byHeight && params.max_height !== undefined ? indexParam(params.max_height, 'max_height') : Infinity;
         const result = {};
         for (const t of [...data.transfers].sort((a, b) => (a.height || Infinity) - (b.height || Infinity))) {
-            const kind = t.height > 0 ? t.type : t.type === 'in' ? 'pool' : 'pending';
-            if (!want[kind]) continue;
+            const kind = kindOf(t);
+            if (!want[kind] || (account !== null && accountOf(t) !== account)) continue;
+            if (byHeight && t.height > 0 && (t.height <= min || t.height > max)) continue;
             (result[kind] ??= []).push({
                 txid: t.txid, type: kind, amount: t.amount, fee: t.fee, height: t.height,
                 timestamp: t.timestamp, confirmations: this.chain.confirmations(t),
-                address: t.address, unlock_time: 0,
+                address: t.address, unlock_time: t.unlock_time ?? 0, locked: this.chain.locked(t),
+                payment_id: t.payment_id ?? NO_PAYMENT_ID, note: t.note ?? '',
+                subaddr_index: { major: accountOf(t), minor: t.subaddr_index?.minor ?? 0 },
+                double_spend_seen: t.double_spend_seen ?? false,
             });
         }
         return result;
@@ -356,6 +490,87 @@ class Wallet {
         this.open = null;
         return {};
     }
+
+    // For tests: what a wallet's records add up to, exactly.
+    sim_totals(params) {
+        const name = params.filename ?? this.open?.name;
+        if (typeof name !== 'string' || !this.store.names().includes(name)) throw new RpcError(ERR.params, 'no such wallet');
+        const totals = { transfers: 0, received: 0n, sent: 0n, failed: 0n, fees: 0n };
+        for (const t of this.store.load(name).transfers) {
+            totals.transfers += 1;
+            if (t.type === 'in') totals.received += t.amount;
+            else if (t.type === 'out') totals.sent += t.amount;
+            else totals.failed += t.amount;
+            totals.fees += t.fee;
+        }
+        return totals;
+    }
+}
+
+// ---------------------------------------------------------------- history (--transfers)
+
+// A wallet's past at a real wallet's size, the same for the same count:
+// transfers spread over the chain, most of them incoming; notes, payment
+// ids, a second account and several subaddresses; the newest still locked,
+// one with an unlock height of its own, a few failed, and a few waiting in
+// the pool or pending for a while.
+const HISTORY_ACCOUNTS = [
+    [PRIMARY_LABEL, 'Donations', 'Shop', 'Exchange', 'Friends'],
+    ['Savings', 'Salary', 'Rent'],
+];
+const HISTORY_NOTES = ['Rent', 'Invoice 1042', 'Coffee with Sam', 'Refund, "damaged" item', 'Hosting, yearly', '=SUM(A1)'];
+
+function seededRandom(seed) {
+    let state = seed >>> 0;
+    return () => {
+        state = (state + 0x6d2b79f5) >>> 0;
+        let t = state;
+        t = Math.imul(t ^ (t >>> 15), t | 1);
+        t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
+        return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
+    };
+}
+
+function makeHistory(name, count, chainHeight, now) {
+    const random = seededRandom(count * 7919 + name.length);
+    const pick = (list) => list[Math.floor(random() * list.length)];
+    // Between min and max coins, with every one of the 12 decimals in use.
+    const coins = (min, max) => BigInt(Math.floor((min + random() * (max - min)) * 1e6)) * 1000000n + BigInt(Math.floor(random() * 1e6));
+    const peers = Array.from({ length: 200 }, (_, i) => addressFor(`peer-${i}`));
+    const waiting = Math.min(count, 3);
+    const first = 100;
+    const span = chainHeight - 1 - first;
+    const transfers = [];
+    for (let i = 0; i < count - waiting; i++) {
+        const height = first + Math.floor((i * span) / Math.max(1, count - waiting - 1));
+        // Failed sends are rare: one in about 2,500.
+        const type = i % 2503 === 1201 ? 'failed' : random() < 0.72 ? 'in' : 'out';
+        const major = random() < 0.15 ? 1 : 0;
+        const t = {
+            txid: crypto.createHash('sha256').update(`${name}:history:${i}`).digest('hex'),
+            type,
+            amount: type === 'in' ? coins(0.001, 20) : coins(0.0005, 5),
+            fee: type === 'in' ? 0n : FEE_PER_DESTINATION,
+            height: type === 'failed' ? 0 : height,
+            timestamp: now - (chainHeight - height) * SECONDS_PER_BLOCK_ON_RECORD - Math.floor(random() * 100),
+            address: pick(peers),
+            subaddr_index: { major, minor: type === 'in' ? Math.floor(random() * HISTORY_ACCOUNTS[major].length) : 0 },
+        };
+        if (type === 'in' && random() < 0.1) t.payment_id = crypto.createHash('sha256').update(`pid:${i}`).digest('hex').slice(0, 16);
+        if (type !== 'in' && random() < 0.08) t.note = pick(HISTORY_NOTES);
+        if (type === 'in' && i % 997 === 500) t.unlock_time = chainHeight + 30;
+        transfers.push(t);
+    }
+    for (let i = 0; i < waiting; i++) {
+        const incoming = i !== 1;
+        transfers.push({
+            txid: crypto.createHash('sha256').update(`${name}:waiting:${i}`).digest('hex'),
+            type: incoming ? 'in' : 'out', amount: coins(0.1, 3), fee: incoming ? 0n : FEE_PER_DESTINATION,
+            height: 0, timestamp: now - 60 * (i + 1), address: pick(peers),
+            subaddr_index: { major: 0, minor: incoming ? 1 + i : 0 }, pool_until: chainHeight + 60 + 30 * i,
+        });
+    }
+    return { transfers, accounts: HISTORY_ACCOUNTS.map((labels) => [...labels]) };
 }
 
 // ---------------------------------------------------------------- sending
@@ -426,8 +641,10 @@ class Sending {
 
     validate_address(params) {
         const valid = validAddress(params.address);
-        // The simulator makes neither integrated addresses nor subaddresses.
-        return { valid, integrated: false, subaddress: false, nettype: valid ? 'mainnet' : '', openalias_address: '' };
+        // The simulator makes no integrated addresses; it knows its own subaddresses.
+        const owner = valid ? this.store.owner(params.address) : undefined;
+        const subaddress = owner !== undefined && (owner.major !== 0 || owner.minor !== 0);
+        return { valid, integrated: false, subaddress, nettype: valid ? 'mainnet' : '', openalias_address: '' };
     }
 
     transfer(params) {
@@ -441,18 +658,19 @@ class Sending {
             if (!validAddress(d?.address)) throw new RpcError(ERR.address, `Invalid destination address: ${String(d?.address).slice(0, 120)}`);
             return { address: d.address, amount: atomicParam(d.amount, 'amount') };
         });
+        const account = this.wallet.requireAccount(data, params);
         const amount = destinations.reduce((sum, d) => sum + d.amount, 0n);
         const fee = feeFor(destinations.length, priority);
-        this.requireUnlocked(data, amount, fee);
-        return this.finish(this.build(destinations, amount, fee), params);
+        this.requireUnlocked(data, amount, fee, account);
+        return this.finish(this.build(destinations, amount, fee, account), params);
     }
 
     sweep_all(params) {
         const data = this.wallet.requireOpen();
         const priority = priorityOf(params);
-        if ((params.account_index ?? 0) !== 0) throw new RpcError(ERR.params, 'account_index: the simulator has account 0 only');
+        const account = this.wallet.requireAccount(data, params);
         if (!validAddress(params.address)) throw new RpcError(ERR.address, `Invalid destination address: ${String(params.address).slice(0, 120)}`);
-        const inputs = this.unspentInputs(data);
+        const inputs = this.unspentInputs(data, account);
         if (inputs.length === 0) throw new RpcError(ERR.transfer, 'No unlocked balance to sweep');
         const txs = [];
         for (let i = 0; i < inputs.length; i += SWEEP_INPUTS_PER_TX) {
@@ -462,7 +680,7 @@ class Sending {
             if (sum <= fee) {
                 throw new RpcError(ERR.transfer, `Not enough unlocked money to pay the fee: ${formatAmount(sum)} in ${group.length} input(s), fee ${formatAmount(fee)}`);
             }
-            txs.push(this.build([{ address: params.address, amount: sum - fee }], sum - fee, fee));
+            txs.push(this.build([{ address: params.address, amount: sum - fee }], sum - fee, fee, account));
         }
         const done = txs.map((tx) => this.finish(tx, params));
         return {
@@ -483,13 +701,13 @@ class Sending {
             throw new RpcError(ERR_RELAY, `Transaction ${tx.txid} was already relayed`);
         }
         // Funds spent since the dry run make it a double spend.
-        this.requireUnlocked(data, tx.amount, tx.fee);
+        this.requireUnlocked(data, tx.amount, tx.fee, tx.account ?? 0);
         this.record(tx);
         return { tx_hash: tx.txid };
     }
 
-    build(destinations, amount, fee) {
-        return { txid: crypto.randomBytes(32).toString('hex'), from: this.wallet.open.address, destinations, amount, fee };
+    build(destinations, amount, fee, account) {
+        return { txid: crypto.randomBytes(32).toString('hex'), from: this.wallet.open.address, account, destinations, amount, fee };
     }
 
     // Relays unless asked not to; the answer of transfer for one transaction.
@@ -500,31 +718,43 @@ class Sending {
     }
 
     record(tx) {
-        const { name, address } = this.wallet.open;
+        const { name } = this.wallet.open;
+        const account = tx.account ?? 0;
+        const from = this.store.address(name, account, 0);
         const timestamp = Math.floor(Date.now() / 1000);
-        this.store.addTransfer(name, { txid: tx.txid, type: 'out', amount: tx.amount, fee: tx.fee, height: 0, timestamp, address: tx.destinations[0].address });
+        this.store.addTransfer(name, {
+            txid: tx.txid, type: 'out', amount: tx.amount, fee: tx.fee, height: 0, timestamp, address: tx.destinations[0].address,
+            subaddr_index: { major: account, minor: 0 },
+        });
         for (const d of tx.destinations) {
-            const receiver = this.store.walletWithAddress(d.address);
-            if (receiver) this.store.addTransfer(receiver, { txid: tx.txid, type: 'in', amount: d.amount, fee: 0n, height: 0, timestamp, address });
+            const receiver = this.store.owner(d.address);
+            if (receiver) {
+                this.store.addTransfer(receiver.name, {
+                    txid: tx.txid, type: 'in', amount: d.amount, fee: 0n, height: 0, timestamp, address: from,
+                    subaddr_index: { major: receiver.major, minor: receiver.minor },
+                });
+            }
         }
         log('I', 'wallet.rpc', `Transaction ${tx.txid} sent from '${name}': ${formatAmount(tx.amount)} ${TICKER}, fee ${formatAmount(tx.fee)} ${TICKER}`);
     }
 
-    requireUnlocked(data, amount, fee) {
-        const { unlocked } = this.wallet.balances(data);
+    requireUnlocked(data, amount, fee, account) {
+        const { unlocked } = this.wallet.balances(data, account);
         if (amount + fee > unlocked) {
             throw new RpcError(ERR.transfer, `Not enough unlocked money: unlocked ${formatAmount(unlocked)}, ` +
                 `needed ${formatAmount(amount + fee)} (amount ${formatAmount(amount)} + fee ${formatAmount(fee)})`);
         }
     }
 
-    // What is left of each unlocked receipt, oldest first, after the wallet's
-    // spending is taken from the oldest ones; the sum is the unlocked balance.
-    unspentInputs(data) {
-        let spent = data.transfers.filter((t) => t.type !== 'in').reduce((sum, t) => sum + t.amount + t.fee, 0n);
+    // What is left of each unlocked receipt of an account, oldest first,
+    // after its spending is taken from the oldest ones; the sum is the
+    // account's unlocked balance. A failed send spent nothing.
+    unspentInputs(data, account) {
+        const mine = data.transfers.filter((t) => accountOf(t) === account);
+        let spent = mine.filter((t) => t.type === 'out').reduce((sum, t) => sum + t.amount + t.fee, 0n);
         const left = [];
-        const unlocked = data.transfers
-            .filter((t) => t.type === 'in' && this.chain.confirmations(t) >= UNLOCK_CONFIRMATIONS)
+        const unlocked = mine
+            .filter((t) => t.type === 'in' && !this.chain.locked(t))
             .sort((a, b) => a.height - b.height);
         for (const t of unlocked) {
             const taken = spent < t.amount ? spent : t.amount;
@@ -663,9 +893,11 @@ function dispatchRpc(request, methods, framingOf, counts = null) {
 function walletHandler(wallet, chain) {
     const methods = {
         get_height: () => wallet.get_height(),
-        get_address: () => wallet.get_address(),
-        get_balance: () => wallet.get_balance(),
+        get_address: (p) => wallet.get_address(p),
+        get_balance: (p) => wallet.get_balance(p),
         get_transfers: (p) => wallet.get_transfers(p),
+        get_accounts: () => wallet.get_accounts(),
+        create_address: (p) => wallet.create_address(p),
         ...sendingMethods(new Sending(wallet)),
         open_wallet: (p) => wallet.open_wallet(p),
         close_wallet: () => wallet.close_wallet(),
@@ -678,6 +910,7 @@ function walletHandler(wallet, chain) {
             for (let i = 0; i < n; i++) chain.mine();
             return { height: chain.height };
         },
+        sim_totals: (p) => wallet.sim_totals(p),
     };
     return (request) => {
         if (request.target !== '/json_rpc') return { status: 404, body: '{"error":"not found"}' };
@@ -734,6 +967,11 @@ function prepare(opts) {
     if (fresh) {
         for (const w of DEMO_WALLETS) {
             const now = Math.floor(Date.now() / 1000);
+            if (w.name === 'alice' && opts.transfers > 0) {
+                const history = makeHistory(w.name, opts.transfers, chain.height, now);
+                store.create(w.name, w.password, history.transfers, history.accounts);
+                continue;
+            }
             const transfers = w.received.map(([height, amount], i) => ({
                 txid: crypto.createHash('sha256').update(`${w.name}:${i}`).digest('hex'),
                 type: 'in', amount, fee: 0n, height,

@@ -4,7 +4,29 @@
 // Like JSON.parse, but an integer that is not a safe integer comes back as
 // its digit string, so toAtomic() can turn it into an exact BigInt.
 export function parseJsonExact(text) {
+    if (SOURCE_TEXT) return JSON.parse(String(text), keepWideIntegers);
     return JSON.parse(quoteWideIntegers(String(text)));
+}
+
+// Where the reviver is shown each number's source text, a wide integer is
+// taken from it directly: several times faster on a long transfer list
+// than rewriting the text first.
+const SOURCE_TEXT = (() => {
+    let seen = false;
+    try {
+        JSON.parse('1', (key, value, context) => {
+            seen = context?.source === '1';
+            return value;
+        });
+    } catch {
+        seen = false;
+    }
+    return seen;
+})();
+
+function keepWideIntegers(key, value, context) {
+    if (typeof value === 'number' && !Number.isSafeInteger(value) && /^-?\d+$/.test(context.source)) return context.source;
+    return value;
 }
 
 function quoteWideIntegers(text) {

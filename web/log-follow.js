@@ -1,6 +1,8 @@
-// Following the wallet log through /wallet-log. The server answers an offset
-// at or past the end of the file with the whole tail again, so the offset
-// bookkeeping here is what keeps lines from showing up twice.
+// Following the wallet log through /wallet-log. An offset equal to the log's
+// size is answered with no lines and the same file_size, so a poll that
+// finds nothing new costs a few bytes; an offset past the end (the log was
+// truncated or rotated) is answered with the tail and a smaller size. The
+// offset bookkeeping here keeps lines from showing up twice either way.
 
 export const TAIL_LINES = 200;
 
@@ -32,7 +34,7 @@ export class LogFollower {
         const previous = this.offset;
         this.offset = size;
         if (previous < 0) return { reset: true, lines: lines.slice(-TAIL_LINES) };
-        // Nothing new: the lines are a repeat of the tail, not news.
+        // Nothing new. (Older servers repeated the tail here; it is not news.)
         if (size === previous) return { reset: false, lines: [] };
         if (size < previous) return { reset: true, lines: lines.slice(-TAIL_LINES), truncated: true };
         return { reset: false, lines };
