@@ -29,9 +29,10 @@ Usage: node tools/wallet-sim.mjs [options]
 Once listening it prints one JSON line: {"wallet_port":N,"daemon_port":N}.
 Demo wallets: alice and bob, password "demo".
 Besides the wallet methods it answers some of its own on the wallet port:
-sim_log {"message":"..."} appends a line to the log, sim_mine {"blocks":N}
-mines blocks at once, sim_calls counts the wallet calls it has answered,
-sim_totals {"filename"} sums a wallet's transfers.
+sim_log {"message":"...","level":"W"} appends a line to the log (level I, W
+or E; I when left out), sim_mine {"blocks":N} mines blocks at once,
+sim_calls counts the wallet calls it has answered, sim_totals {"filename"}
+sums a wallet's transfers.
 `;
 
 const FEE_PER_DESTINATION = 30000000n;
@@ -902,7 +903,8 @@ function walletHandler(wallet, chain) {
         open_wallet: (p) => wallet.open_wallet(p),
         close_wallet: () => wallet.close_wallet(),
         sim_log: (p) => {
-            log('I', 'sim', String(p.message ?? '').replace(/[\r\n]+/g, ' '));
+            const level = ['I', 'W', 'E'].includes(p.level) ? p.level : 'I';
+            log(level, 'sim', String(p.message ?? '').replace(/[\r\n]+/g, ' '));
             return {};
         },
         sim_mine: (p) => {

@@ -1,37 +1,36 @@
 // The dashboard: polls the server's routes and keeps the page in step.
 
-import { formatAmount, TICKER, toAtomic } from './amount.js';
+import { toAtomic } from './amount.js';
 import {
-    addPoll, forgetFigures, keyChanged, markFresh, onBlocked, reportFault, startConnection,
+    addPoll, forgetFigures, keyChanged, markFresh, onBlocked, PACE, reportFault, startConnection,
 } from './connection.js';
-import { $, el, setText, showMessage, showWords } from './dom.js';
+import { $, copyText, el, setText, showMessage, showWords } from './dom.js';
+import { coins } from './format.js';
 import { takeKeyFromAddress } from './lan-key.js';
+import { setWalletOpen } from './layout.js';
 import { LogFollower } from './log-follow.js';
+import { LogPanel } from './log-panel.js';
+import { ReceiveView } from './receive.js';
 import { daemon, getJson, NO_WALLET_OPEN, RpcError, wallet } from './rpc.js';
 import { onSent, sendBalances, sendBlocked, sendWalletChanged, startSend } from './send.js';
+import { TransfersView } from './transfers-view.js';
 import { inWords } from './words.js';
 
 // Before anything else, so the key leaves the address bar at once.
 takeKeyFromAddress();
 
-const EVERY = { daemon: 5000, path: 5000, wallet: 4000, wallets: 15000, log: 1000 };
-const MAX_LOG_LINES = 2000;
+// With the health check every 15 s these add up to about 50 requests a
+// minute while nothing happens, 30 of them the log. The wallet is probed
+// every 10 s and read in full when the chain moves, after an action, or
+// every 30 s for what waits in the pool.
+const EVERY = { daemon: 15000, path: 60000, wallet: 10000, wallets: 60000, log: 2000 };
+const WALLET_FULL_EVERY = 30000;
 
-// ---------------------------------------------------------------- helpers
-
-function two(n) {
-    return String(n).padStart(2, '0');
-}
-
-function formatTime(seconds) {
-    if (!Number.isFinite(seconds) || seconds <= 0) return '—';
-    const d = new Date(seconds * 1000);
-    return `${d.getFullYear()}-${two(d.getMonth() + 1)}-${two(d.getDate())} ${two(d.getHours())}:${two(d.getMinutes())}`;
-}
-
-const withTicker = (atomic) => `${formatAmount(atomic)} ${TICKER}`;
+const withTicker = (atomic) => coins(atomic);
 
 // ---------------------------------------------------------------- daemon
+
+let chainHeight = null;
 
 async function pollDaemon() {
     let info;
@@ -44,6 +43,10 @@ async function pollDaemon() {
     }
     renderDaemon(info);
     markFresh('daemon');
+    // A new block moves confirmations and locks: read the wallet again.
+    const height = Number(info.height ?? 0);
+    if (chainHeight !== null && height !== chainHeight) refreshWallet();
+    chainHeight = height;
 }
 
 function renderDaemon(info) {
@@ -62,6 +65,22 @@ function renderDaemon(info) {
         $('sync-bar').value = percent;
         setText('sync-label', `Syncing: ${height} of ${target} blocks (${target - height} to go)`);
     }
+}
+
+// The connection in one line, for narrow screens; the wallet side is in
+// the header's badge already.
+function renderStatusLine() {
+    const daemonText = $('conn-daemon').textContent;
+    const height = $('daemon-height').textContent;
+    setText('conn-summary', daemonText === '—' ? 'Connection details'
+        : `Daemon ${daemonText.toLowerCase()}${height !== '—' ? `, height ${height}` : ''}`);
+}
+
+function toggleConnection() {
+    const card = $('conn-card');
+    const open = !card.classList.contains('expanded');
+    card.classList.toggle('expanded', open);
+    $('conn-toggle').setAttribute('aria-expanded', String(open));
 }
 
 async function pollPathHeight() {
@@ -103,7 +122,11 @@ const SESSION_KEY = 'krv-webui.open-wallet';
 // {name, address} of the open wallet; name is '' when it was opened outside
 // this page.
 let openWallet = null;
-let lastTransfers = '';
+const transfersView = new TransfersView();
+const receiveView = new ReceiveView({ onError: (e) => showWords('receive-message', inWords(e)) });
+// When the wallet was last read in full, and whether the next probe must
+// read it in full whatever it finds.
+let walletRead = { at: 0, force: true };
 // Bumped whenever this page opens or closes a wallet: a poll that began
 // before drops its answer, which may describe the wallet of before.
 let walletEpoch = 0;
@@ -129,30 +152,53 @@ function setOpenWallet(next) {
     if (prev?.address === next?.address && prev?.name === next?.name) return;
     for (const id of ['balance', 'unlocked', 'wallet-height']) setText(id, '—');
     setText('wallet-address', next?.address ?? '');
-    renderTransfers([]);
-    // Until the new wallet's list arrives, whatever it holds.
-    lastTransfers = '';
-    setText('transfers-empty', next ? 'Loading transfers\u2026' : 'No wallet open.');
+    setText('balance-note', '');
+    transfersView.clear(next ? 'Loading transfers…' : 'No wallet open.');
+    transfersView.setWallet(next?.name ?? '');
+    receiveView.clear();
+    walletRead.force = true;
+    $('receive-card').hidden = !next;
+    setWalletOpen(Boolean(next));
     forgetFigures('wallet');
     sendWalletChanged(next);
     renderWalletList();
     updateWalletActions();
 }
 
+// Asks for a full read of the wallet, now.
+function refreshWallet() {
+    walletRead.force = true;
+    walletPoll.run();
+}
+
+// The probe asks for the primary address alone: whether a wallet is open,
+// and whether it is still the same one, in a few hundred bytes. The wallet
+// is read in full (height, accounts, what is new in its transfers) only
+// when something may have changed.
 async function pollWallet() {
     const epoch = walletEpoch;
     let address;
-    let balance;
-    let height;
-    let transfers;
+    let read;
     try {
-        address = String((await wallet('get_address')).address);
-        [balance, height, transfers] = await Promise.all([
-            wallet('get_balance'),
+        address = String((await wallet('get_address', { account_index: 0, address_index: [0] })).address);
+        if (epoch !== walletEpoch) return;
+        const same = openWallet?.address === address;
+        if (same && !walletRead.force && Date.now() - walletRead.at < WALLET_FULL_EVERY * PACE) {
+            markFresh('wallet');
+            return;
+        }
+        if (!same) noteOpenWallet(address);
+        walletRead = { at: Date.now(), force: false };
+        const params = transfersView.request();
+        const [height, accounts, transfers] = await Promise.all([
             wallet('get_height'),
-            wallet('get_transfers', { in: true, out: true, pending: true, pool: true, failed: true }),
+            wallet('get_accounts'),
+            wallet('get_transfers', params),
         ]);
+        read = { height, accounts, params, transfers };
     } catch (e) {
+        // Whatever was not read is read in full next time.
+        walletRead.force = true;
         // The page opened or closed a wallet meanwhile: this says nothing now.
         if (epoch !== walletEpoch) return;
         if (!(e instanceof RpcError)) throw e;
@@ -160,9 +206,9 @@ async function pollWallet() {
         else showWords('wallet-message', inWords(e));
         return;
     }
-    if (epoch !== walletEpoch) return;
+    if (epoch !== walletEpoch || openWallet?.address !== address) return;
     showMessage('wallet-message', '');
-    showOpen(address, balance, height, transfers);
+    await showOpen(read);
 }
 
 // No wallet is open. byPage: this page closed it; otherwise the wallet
@@ -184,14 +230,13 @@ function showClosed(byPage) {
     setText('transfers-empty', 'No wallet open.');
 }
 
-function showOpen(address, balance, height, transfers) {
-    if (openWallet?.address !== address) {
-        // Opened outside this page, or before it was loaded.
-        if (openWallet) {
-            showMessage('wallet-message', `${openWallet.name || 'The wallet'} was closed and another wallet was opened outside this page.`, 'warn');
-        }
-        setOpenWallet({ name: rememberedName(address), address });
+// A wallet other than the one shown is open: opened outside this page, or
+// before it was loaded.
+function noteOpenWallet(address) {
+    if (openWallet) {
+        showMessage('wallet-message', `${openWallet.name || 'The wallet'} was closed and another wallet was opened outside this page.`, 'warn');
     }
+    setOpenWallet({ name: rememberedName(address), address });
     const { name } = openWallet;
     $('wallet-info').hidden = false;
     $('wallet-none').hidden = true;
@@ -199,53 +244,25 @@ function showOpen(address, balance, height, transfers) {
     setText('wallet-title', name ? `Open wallet: ${name}` : 'Open wallet');
     setText('wallet-name', name ? '' : 'Opened outside this page');
     setText('wallet-address', address);
-    setText('balance', withTicker(toAtomic(balance.balance)));
-    setText('unlocked', withTicker(toAtomic(balance.unlocked_balance)));
+}
+
+async function showOpen({ height, accounts, params, transfers }) {
+    const walletHeight = Number(height.height ?? 0);
     setText('wallet-height', String(height.height ?? '—'));
-    renderTransfers(collectTransfers(transfers));
-    sendBalances(balance.unlocked_balance);
+    const list = Array.isArray(accounts.subaddress_accounts) ? accounts.subaddress_accounts : [];
+    setText('balance-label', list.length > 1 ? 'Balance, all accounts' : 'Balance');
+    setText('balance', withTicker(toAtomic(accounts.total_balance)));
+    setText('unlocked', withTicker(toAtomic(accounts.total_unlocked_balance)));
+    const changed = transfersView.accept(params, transfers, walletHeight);
+    setText('balance-note', transfersView.lockedSummary(accounts.total_balance, accounts.total_unlocked_balance));
+    // Sending spends from the first account.
+    const spendable = list.find((a) => Number(a.account_index) === 0)?.unlocked_balance ?? accounts.total_unlocked_balance;
+    sendBalances(spendable);
     markFresh('wallet');
-}
-
-const KINDS = {
-    in: { label: 'Received', sign: '+' },
-    out: { label: 'Sent', sign: '−' },
-    pending: { label: 'Sending', sign: '−' },
-    pool: { label: 'Incoming', sign: '+' },
-    failed: { label: 'Failed', sign: '−' },
-};
-
-function collectTransfers(result) {
-    const rows = [];
-    for (const kind of Object.keys(KINDS)) {
-        for (const t of Array.isArray(result?.[kind]) ? result[kind] : []) rows.push({ ...t, kind });
-    }
-    // Newest first: unconfirmed ones on top, then by height, then by time.
-    const h = (t) => (Number(t.height) > 0 ? Number(t.height) : Infinity);
-    return rows.sort((a, b) => h(b) - h(a) || Number(b.timestamp ?? 0) - Number(a.timestamp ?? 0));
-}
-
-function renderTransfers(rows) {
-    const key = JSON.stringify(rows, (k, v) => (typeof v === 'bigint' ? v.toString() : v));
-    if (key === lastTransfers) return;
-    lastTransfers = key;
-    const body = rows.map((t) => {
-        const kind = KINDS[t.kind];
-        const confirmed = Number(t.height) > 0;
-        const fee = t.fee !== undefined ? `, fee ${withTicker(toAtomic(t.fee))}` : '';
-        return el('tr', { class: `kind-${t.kind}`, dataset: { txid: String(t.txid ?? '') } },
-            el('td', { 'data-label': 'Type' }, el('span', { class: `pill ${t.kind}` }, kind.label)),
-            el('td', { class: 'right num amount', 'data-label': 'Amount', title: `${kind.label}${fee}` },
-                `${kind.sign}${formatAmount(toAtomic(t.amount ?? 0))}`),
-            el('td', { class: 'right num', 'data-label': 'Confirmations' }, String(t.confirmations ?? 0)),
-            el('td', { class: 'right num', 'data-label': 'Height' }, confirmed ? String(t.height) : 'pending'),
-            el('td', { class: 'num', 'data-label': 'Time' }, formatTime(Number(t.timestamp))),
-            el('td', { 'data-label': 'Transaction id' }, el('code', { class: 'txid' }, String(t.txid ?? ''))));
-    });
-    $('transfers-body').replaceChildren(...body);
-    $('transfers-empty').hidden = rows.length > 0;
-    setText('transfers-empty', openWallet ? 'No transfers yet.' : 'No wallet open.');
-    setText('transfers-count', rows.length ? `${rows.length} transfer${rows.length === 1 ? '' : 's'}` : '');
+    await receiveView.setAccounts(accounts);
+    transfersView.setLabels(receiveView.labels());
+    // Money that arrived marks its address as used.
+    if (changed && params.filter_by_height) await receiveView.refreshAddresses();
 }
 
 async function openSelected(event) {
@@ -253,6 +270,7 @@ async function openSelected(event) {
     const name = $('open-name').value.trim();
     if (!name) {
         showMessage('open-message', 'Enter the name of a wallet.', 'error');
+        $('open-name').focus();
         return;
     }
     walletEpoch += 1;
@@ -262,17 +280,25 @@ async function openSelected(event) {
     try {
         await wallet('open_wallet', { filename: name, password: $('open-password').value });
         $('open-password').value = '';
-        const { address } = await wallet('get_address');
+        const { address } = await wallet('get_address', { account_index: 0, address_index: [0] });
         walletEpoch += 1;
         sessionStorage.setItem(SESSION_KEY, JSON.stringify({ name, address: String(address) }));
         setOpenWallet({ name, address: String(address) });
         showMessage('wallet-message', '');
         showMessage('open-message', `Opened ${name}.`, 'ok');
+        $('wallet-info').hidden = false;
+        $('wallet-none').hidden = true;
+        $('close-button').hidden = false;
         setText('wallet-title', `Open wallet: ${name}`);
-        await walletPoll.run();
+        setText('wallet-name', '');
+        $('wallet-title').focus();
+        refreshWallet();
     } catch (e) {
         const words = inWords(e);
         showWords('open-message', { ...words, sentence: `Could not open ${name}. ${words.sentence}` });
+        // A wrong password is not left in the field for the next try.
+        $('open-password').value = '';
+        $('open-password').focus();
     } finally {
         walletBusy = false;
         updateWalletActions();
@@ -291,6 +317,7 @@ async function closeWallet() {
         showMessage('open-message', `${name} was closed.`, 'ok');
         showMessage('wallet-message', '');
         showClosed(true);
+        $('open-name').focus();
     } catch (e) {
         if (e instanceof RpcError && e.code === NO_WALLET_OPEN) {
             walletEpoch += 1;
@@ -314,41 +341,15 @@ function updateWalletActions() {
 }
 
 async function copyAddress() {
-    const text = $('wallet-address').textContent;
-    let done = false;
-    try {
-        // The clipboard API needs a secure origin; plain http on the LAN is not one.
-        if (navigator.clipboard && window.isSecureContext) {
-            await navigator.clipboard.writeText(text);
-            done = true;
-        }
-    } catch {
-        done = false;
-    }
-    if (!done) done = copyBySelection(text);
+    const done = await copyText($('wallet-address').textContent);
     setText('copy-message', done ? 'Address copied.' : 'Copy failed: select the address and copy it by hand.');
     setTimeout(() => setText('copy-message', ''), 3000);
-}
-
-function copyBySelection(text) {
-    const area = el('textarea', { readonly: '', class: 'offscreen', 'aria-hidden': 'true' });
-    area.value = text;
-    document.body.append(area);
-    area.select();
-    let ok = false;
-    try {
-        ok = document.execCommand('copy');
-    } catch {
-        ok = false;
-    }
-    area.remove();
-    return ok;
 }
 
 // ---------------------------------------------------------------- live log
 
 const follower = new LogFollower();
-let logStick = true;
+let logPanel = null;
 let logPolls = 0;
 
 async function pollLog() {
@@ -367,44 +368,7 @@ async function pollLog() {
         return;
     }
     setText('log-message', '');
-    appendLog(update);
-}
-
-function appendLog({ reset, truncated, lines }) {
-    const box = $('log');
-    if (reset) box.replaceChildren();
-    if (truncated) box.append(el('div', { class: 'log-note' }, '— the log was truncated or rotated —'));
-    const filter = $('log-filter').value.trim().toLowerCase();
-    for (const line of lines) {
-        const level = /\s(E|ERROR)\s/.test(line) ? 'error' : /\s(W|WARN|WARNING)\s/.test(line) ? 'warn' : '';
-        const row = el('div', { class: `log-line ${level}`.trim() }, line);
-        row.hidden = filter !== '' && !line.toLowerCase().includes(filter);
-        box.append(row);
-    }
-    while (box.childElementCount > MAX_LOG_LINES) box.firstElementChild.remove();
-    if (logStick) box.scrollTop = box.scrollHeight;
-}
-
-function onLogScroll() {
-    const box = $('log');
-    logStick = box.scrollTop + box.clientHeight >= box.scrollHeight - 8;
-    $('log-follow').hidden = logStick;
-}
-
-function followLatest() {
-    logStick = true;
-    const box = $('log');
-    box.scrollTop = box.scrollHeight;
-    $('log-follow').hidden = true;
-    box.focus();
-}
-
-function applyFilter() {
-    const filter = $('log-filter').value.trim().toLowerCase();
-    for (const row of $('log').querySelectorAll('.log-line')) {
-        row.hidden = filter !== '' && !row.textContent.toLowerCase().includes(filter);
-    }
-    if (logStick) $('log').scrollTop = $('log').scrollHeight;
+    if (update.reset || update.truncated || update.lines.length > 0) logPanel.append(update);
 }
 
 // ---------------------------------------------------------------- start
@@ -422,7 +386,7 @@ function start() {
     $('close-button').addEventListener('click', closeWallet);
     $('copy-button').addEventListener('click', copyAddress);
     startSend();
-    onSent(() => walletPoll.run());
+    onSent(refreshWallet);
     onBlocked((reason) => {
         blocked = reason;
         updateWalletActions();
@@ -432,13 +396,18 @@ function start() {
     window.addEventListener('hashchange', () => {
         if (takeKeyFromAddress()) keyChanged();
     });
-    $('log').addEventListener('scroll', onLogScroll);
-    // Lines re-wrap when the page narrows; stay at the newest one if following.
-    new ResizeObserver(() => {
-        if (logStick) $('log').scrollTop = $('log').scrollHeight;
-    }).observe($('log'));
-    $('log-follow').addEventListener('click', followLatest);
-    $('log-filter').addEventListener('input', applyFilter);
+    logPanel = new LogPanel({
+        box: $('log'), filter: $('log-filter'), level: $('log-level'), count: $('log-count'), follow: $('log-follow'),
+    });
+    $('conn-toggle').addEventListener('click', toggleConnection);
+    // The daemon's line follows whatever writes its figures, a poll or an outage.
+    const statusWatch = new MutationObserver(renderStatusLine);
+    for (const id of ['conn-daemon', 'daemon-height']) statusWatch.observe($(id), { childList: true, characterData: true, subtree: true });
+    $('go-receive').addEventListener('click', () => {
+        $('receive-card').scrollIntoView({ block: 'start' });
+        $('receive-title').focus({ preventScroll: true });
+    });
+    $('go-send').addEventListener('click', () => $('send-address').focus());
     window.addEventListener('unhandledrejection', (e) => reportFault('page', e.reason));
     window.addEventListener('error', (e) => reportFault('page', e.error ?? e.message));
     startConnection();

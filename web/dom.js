@@ -1,16 +1,23 @@
-// Small helpers for building and updating the page.
+// Small helpers for building and updating the page. Text only: nothing from
+// a service is ever parsed as HTML, and no style attribute is written, so
+// the page runs under a content security policy of default-src 'self'.
 
 export const $ = (id) => document.getElementById(id);
 
+// An element with attributes and children; an attribute that is undefined,
+// null or false is left out, and so is such a child.
 export function el(tag, attrs = {}, ...children) {
     const node = document.createElement(tag);
     for (const [k, v] of Object.entries(attrs)) {
+        if (v === undefined || v === null || v === false) continue;
         if (k === 'class') node.className = v;
         else if (k === 'dataset') Object.assign(node.dataset, v);
-        else node.setAttribute(k, v);
+        else if (k === 'hidden') node.hidden = true;
+        else node.setAttribute(k, v === true ? '' : v);
     }
-    // Text only: nothing from a service is ever parsed as HTML.
-    for (const c of children) node.append(c instanceof Node ? c : String(c));
+    for (const c of children) {
+        if (c !== null && c !== undefined && c !== false) node.append(c instanceof Node ? c : String(c));
+    }
     return node;
 }
 
@@ -39,4 +46,42 @@ const two = (n) => String(n).padStart(2, '0');
 export function clockTime(ms) {
     const d = new Date(ms);
     return `${two(d.getHours())}:${two(d.getMinutes())}:${two(d.getSeconds())}`;
+}
+
+// Copies text to the clipboard; true when it worked. The clipboard API needs
+// a secure origin, and plain http on the LAN is not one.
+export async function copyText(text) {
+    try {
+        if (navigator.clipboard && window.isSecureContext) {
+            await navigator.clipboard.writeText(text);
+            return true;
+        }
+    } catch {
+        // Fall back to a selection below.
+    }
+    const area = el('textarea', { readonly: true, class: 'offscreen', 'aria-hidden': 'true' });
+    area.value = text;
+    const focused = document.activeElement;
+    document.body.append(area);
+    area.select();
+    let ok = false;
+    try {
+        ok = document.execCommand('copy');
+    } catch {
+        ok = false;
+    }
+    area.remove();
+    focused?.focus?.();
+    return ok;
+}
+
+// A copy button: copies what text() gives and says so in status for 3 s.
+export function copyButton(label, text, status) {
+    const button = el('button', { type: 'button', class: 'small-button', 'aria-label': label }, 'Copy');
+    button.addEventListener('click', async () => {
+        const ok = await copyText(text());
+        status.textContent = ok ? 'Copied.' : 'Copy failed: select the text and copy it by hand.';
+        setTimeout(() => { status.textContent = ''; }, 3000);
+    });
+    return button;
 }

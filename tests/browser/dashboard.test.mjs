@@ -29,6 +29,10 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
     const countLines = (text) => page.locator('#log .log-line').evaluateAll(
         (rows, t) => rows.filter((r) => r.textContent.includes(t)).length, text);
 
+    // The page's clock jumps ahead, so that what waits for its next poll
+    // (a block, a wallet opened elsewhere) is seen at once.
+    const skip = (ms) => page.clock.fastForward(ms);
+
     async function waitForLogPolls(count) {
         const start = await logPolls();
         await page.waitForFunction((n) => Number(document.getElementById('log').dataset.polls) >= n, start + count, WAIT);
@@ -48,6 +52,7 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
         context = await launchBrowser(dir);
         page = context.pages()[0] ?? (await context.newPage());
         messages = watchConsole(page);
+        await page.clock.install();
     });
 
     after(async () => {
@@ -86,45 +91,49 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
         await page.getByLabel('Password').fill('demo');
         await page.getByRole('button', { name: 'Open wallet' }).click();
         // More than 2^53 atomic units: a float would get the last digits wrong.
-        await shows('#balance', '12345.678901234567 KRV');
-        await shows('#unlocked', '12345.678901234567 KRV');
+        await shows('#balance', '12,345.678901234567 KRV');
+        await shows('#unlocked', '12,345.678901234567 KRV');
+        await shows('#balance-note', 'All of it can be spent now.');
         await shows('#wallet-address', walletAddress(dir, 'alice'));
         await shows('#wallet-title', 'Open wallet: alice');
         await shows('#wallet-height', /^\d{4,}$/);
+        await page.locator('#transfers-body tr').nth(1).waitFor(WAIT);
         assert.equal(await page.locator('#transfers-body tr').count(), 2);
     });
 
     it('sends a transfer after confirmation and shows it, its fee and the new balance', async () => {
         await send(walletAddress(dir, 'bob'), '1.5');
-        await shows('#confirm-amount', '1.500000000000 KRV');
+        await shows('#confirm-amount', '1.50 KRV');
         await page.getByRole('button', { name: 'Confirm and send' }).click();
-        await shows('#sent-fee', '0.000030000000 KRV');
+        await shows('#sent-fee', '0.00003 KRV');
         const txid = await page.locator('#sent-txid').textContent();
         assert.match(txid, /^[0-9a-f]{64}$/);
         // 12345.678901234567 - 1.5 - 0.00003
-        await shows('#balance', '12344.178871234567 KRV');
+        await shows('#balance', '12,344.178871234567 KRV');
         const row = page.locator(`#transfers-body tr[data-txid="${txid}"]`);
         await row.waitFor(WAIT);
         assert.equal(await page.locator('#transfers-body tr').first().getAttribute('data-txid'), txid, 'newest first');
-        assert.deepEqual((await row.locator('td').allTextContents()).slice(0, 4), ['Sending', '−1.500000000000', '0', 'pending']);
+        assert.deepEqual((await row.locator('td').allTextContents()).slice(0, 4), ['Pending', '\u22121.50', '0', 'pending']);
 
+        // The block is seen at the daemon's next poll, which reads the wallet again.
         await simRpc(sim, 'sim_mine', { blocks: 2 });
+        await skip(15000);
         await row.locator('td').first().filter({ hasText: 'Sent' }).waitFor(WAIT);
         const cells = await row.locator('td').allTextContents();
         assert.equal(Number(cells[2]) >= 2, true, `confirmations: ${cells[2]}`);
         assert.match(cells[3], /^\d+$/);
-        assert.equal(cells[5], txid);
+        assert.equal(cells[6], `${txid.slice(0, 10)}…${txid.slice(-4)}`);
     });
 
-    it('follows the log: new lines appear within 2 s, each once, and the filter narrows them', async () => {
+    it('follows the log: new lines appear within a poll, each once, and the filter narrows them', async () => {
         const stamp = Date.now();
         const markers = [`marker-one-${stamp}`, `marker-two-${stamp}`, `marker-three-${stamp}`];
         for (const m of markers.slice(0, 2)) await simRpc(sim, 'sim_log', { message: m });
         for (const m of markers.slice(0, 2)) {
-            await page.locator('#log .log-line', { hasText: m }).first().waitFor({ timeout: 2000 });
+            await page.locator('#log .log-line', { hasText: m }).first().waitFor({ timeout: 3000 });
         }
         await simRpc(sim, 'sim_log', { message: markers[2] });
-        await page.locator('#log .log-line', { hasText: markers[2] }).first().waitFor({ timeout: 2000 });
+        await page.locator('#log .log-line', { hasText: markers[2] }).first().waitFor({ timeout: 3000 });
         // Polls that find nothing new must not repeat what is shown.
         await waitForLogPolls(3);
         for (const m of markers) assert.equal(await countLines(m), 1, m);
@@ -134,6 +143,43 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
         assert.equal(visible.length, 1);
         assert.match(visible[0], new RegExp(markers[1]));
         await page.getByLabel('Filter log lines').fill('');
+    });
+
+    it('filters the log by level with the count of matching lines, and holds still under a paused reader', async () => {
+        const box = page.locator('#log');
+        await simRpc(sim, 'sim_log', { message: 'disk nearly full', level: 'W' });
+        await simRpc(sim, 'sim_log', { message: 'refresh failed', level: 'E' });
+        await page.locator('#log .log-line.error', { hasText: 'refresh failed' }).waitFor(WAIT);
+        await page.getByLabel('Log level').selectOption('error');
+        const errors = await page.locator('#log .log-line:visible').evaluateAll((rows) => rows.map((r) => r.className));
+        assert.ok(errors.length >= 1 && errors.every((c) => c === 'log-line error'), errors.join());
+        const total = await page.locator('#log .log-line').count();
+        await shows('#log-count', `${errors.length} of ${total} lines match`);
+        await page.getByLabel('Log level').selectOption('warn');
+        assert.equal(await page.locator('#log .log-line.warn:visible', { hasText: 'disk nearly full' }).count(), 1);
+        await page.getByLabel('Log level').selectOption('all');
+        await shows('#log-count', `${total} lines`);
+
+        // Fill the panel to its limit, then read from the middle while more arrive.
+        const batch = (from, n) => Promise.all(Array.from({ length: n }, (_, i) => simRpc(sim, 'sim_log', { message: `filler ${from + i}` })));
+        for (let i = 0; i < 500; i += 50) await batch(i, 50);
+        await page.waitForFunction(() => document.querySelectorAll('#log .log-line').length >= 500, null, { timeout: 8000 });
+        const reading = () => box.evaluate((b) => {
+            const row = [...b.querySelectorAll('.log-line')].find((r) => r.offsetTop >= b.scrollTop);
+            return { text: row.textContent, offset: row.offsetTop - b.scrollTop, first: b.firstElementChild.textContent };
+        });
+        await box.evaluate((b) => { b.scrollTop = b.scrollHeight / 2; });
+        await page.getByRole('button', { name: 'Paused — jump to latest' }).waitFor(WAIT);
+        const before = await reading();
+        await batch(1000, 60);
+        await page.locator('#log .log-line', { hasText: 'filler 1059' }).waitFor({ timeout: 5000 });
+        const afterwards = await reading();
+        assert.equal(await page.locator('#log .log-line').count(), 500, 'the oldest lines were dropped');
+        assert.notEqual(afterwards.first, before.first);
+        assert.equal(afterwards.text, before.text, 'the line being read is still the one at the top');
+        assert.ok(Math.abs(afterwards.offset - before.offset) <= 1, `moved by ${afterwards.offset - before.offset} px`);
+        await page.getByRole('button', { name: 'Paused — jump to latest' }).click();
+        assert.equal(await box.evaluate((b) => b.scrollTop + b.clientHeight >= b.scrollHeight - 8), true);
     });
 
     // The dashboard server itself down: Chromium notes each failed request in
@@ -158,7 +204,7 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
     });
 
     it('saves full-page screenshots at 1280x800 and 375x812', async () => {
-        await shows('#balance', '12344.178871234567 KRV');
+        await shows('#balance', '12,344.178871234567 KRV');
         fs.mkdirSync(SCREENSHOT_DIR, { recursive: true });
         await page.setViewportSize({ width: 1280, height: 800 });
         await page.screenshot({ path: path.join(SCREENSHOT_DIR, 'dashboard-1280x800.png'), fullPage: true });

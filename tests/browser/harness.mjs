@@ -94,12 +94,13 @@ async function onQuietPorts(given, launch, ready) {
 }
 
 // The simulator; pass the ports of an earlier run to restart it in place.
-export async function startSimulator(dir, { walletPort = 0, daemonPort = 0 } = {}) {
+// extraArgs go after the defaults, so a later --block-seconds wins.
+export async function startSimulator(dir, { walletPort = 0, daemonPort = 0, extraArgs = [] } = {}) {
     const [sim, m] = await onQuietPorts([walletPort, daemonPort], ([wallet, daemon]) => new Child('wallet-sim', process.execPath, [
         path.join(ROOT, 'tools', 'wallet-sim.mjs'),
         '--wallet-port', String(wallet), '--daemon-port', String(daemon),
         '--wallet-dir', path.join(dir, 'wallets'), '--log', path.join(dir, 'wallet-rpc.log'),
-        '--block-seconds', '2', '--sync-seconds', '0',
+        '--block-seconds', '2', '--sync-seconds', '0', ...extraArgs,
     ]), /\{"wallet_port":(\d+),"daemon_port":(\d+)\}/);
     sim.walletPort = Number(m[1]);
     sim.daemonPort = Number(m[2]);
@@ -244,4 +245,56 @@ export async function openInPage(page, name, password = 'demo') {
     await page.getByLabel('Password').fill(password);
     await page.getByRole('button', { name: 'Open wallet' }).click();
     await page.locator('#open-message', { hasText: `Opened ${name}.` }).waitFor({ timeout: 8000 });
+}
+
+// Records the page's long tasks (over 50 ms) from its start; longTasks(t)
+// gives those that began at or after t (the page's performance.now()).
+export async function watchLongTasks(page) {
+    await page.addInitScript(() => {
+        window.krvLongTasks = [];
+        new PerformanceObserver((list) => {
+            for (const e of list.getEntries()) window.krvLongTasks.push({ start: e.startTime, duration: e.duration });
+        }).observe({ type: 'longtask', buffered: true });
+    });
+    return (since = 0) => page.evaluate((t) => window.krvLongTasks.filter((e) => e.start >= t), since);
+}
+
+// Counts the page's requests and the bytes each moved (heads and bodies,
+// both ways); settle() waits until none is in flight.
+export function countRequests(page) {
+    const inflight = new Set();
+    const all = [];
+    page.on('request', (r) => {
+        inflight.add(r);
+        all.push(r);
+    });
+    page.on('requestfinished', (r) => inflight.delete(r));
+    page.on('requestfailed', (r) => inflight.delete(r));
+    return {
+        mark: () => all.length,
+        async since(mark) {
+            const list = [];
+            for (const r of all.slice(mark)) {
+                const s = await r.sizes();
+                const bytes = s.requestHeadersSize + s.requestBodySize + s.responseHeadersSize + s.responseBodySize;
+                const body = r.postData();
+                const method = body ? JSON.parse(body).method : '';
+                list.push({ path: new URL(r.url()).pathname, method, bytes, params: body ? JSON.parse(body).params : undefined });
+            }
+            return list;
+        },
+        // A request the page starts is reported before a round trip to the
+        // page returns, so "none in flight after a round trip" is settled.
+        async settle(timeoutMs = 10000) {
+            const deadline = Date.now() + timeoutMs;
+            for (;;) {
+                while (inflight.size > 0) {
+                    if (Date.now() > deadline) throw new Error(`requests still in flight: ${[...inflight].map((r) => r.url())}`);
+                    await new Promise((resolve) => setTimeout(resolve, 5));
+                }
+                await page.evaluate(() => 0);
+                if (inflight.size === 0) return;
+            }
+        },
+    };
 }
