@@ -50,6 +50,8 @@ function markDown(side, detail) {
     s.state = 'down';
     if (`${s.state} ${s.detail} ${s.where}` !== before) render();
     if (fresh) probeOthers(side);
+    // Its own probe may be far from its next turn: it starts stepping back now.
+    if (fresh) for (const p of polls) if (p.probe && !p.running && p.slows.includes(side)) runPoll(p);
 }
 
 function markUp(side) {
@@ -99,8 +101,9 @@ const polls = [];
 // Runs run() now and then every `every` ms after it settles, never two at
 // once. `needs`: sides without which it is pointless (it pauses while one is
 // down); `slows`: sides while down it backs off; `probe`: the side whose
-// state it checks; `walletRoute`: it pauses while the server refuses this
-// browser the wallet routes.
+// state it checks (its back-off starts at the first step, whatever its usual
+// pace, since it is what notices the side coming back); `walletRoute`: it
+// pauses while the server refuses this browser the wallet routes.
 export function addPoll(name, run, every, { needs = ['server'], slows = [], probe = '', walletRoute = true } = {}) {
     const poll = { name, run, every, needs, slows, probe, walletRoute, timer: null, running: false, again: false, backoff: 0 };
     polls.push(poll);
@@ -139,7 +142,10 @@ function schedule(p) {
     if (paused(p)) return;
     let delay = p.every;
     if (p.slows.some(isDown)) {
-        delay = Math.min(BACKOFF_MAX_MS, Math.max(p.every, BACKOFF_FIRST_MS) * 2 ** p.backoff);
+        // The probe that finds the way back starts from the first step
+        // whatever its usual pace; the others double their own interval.
+        const first = p.probe ? BACKOFF_FIRST_MS : Math.max(p.every, BACKOFF_FIRST_MS);
+        delay = Math.min(BACKOFF_MAX_MS, first * 2 ** p.backoff);
         p.backoff += 1;
     } else {
         p.backoff = 0;

@@ -4,8 +4,9 @@
 // real fee and total; "Confirm and send" relays that very transaction, so
 // what was confirmed is what is sent, and one click sends at most once.
 
-import { formatAmount, parseAmount, TICKER, toAtomic } from './amount.js';
+import { formatAmount, parseAmount, toAtomic } from './amount.js';
 import { $, el, setText, showMessage, showWords } from './dom.js';
+import { coins } from './format.js';
 import { RpcError, wallet } from './rpc.js';
 import { inWords } from './words.js';
 
@@ -19,7 +20,8 @@ const PRIORITIES = {
     4: ['highest', 'The largest fee, for when it must be in the very next block.'],
 };
 
-const withTicker = (atomic) => `${formatAmount(atomic)} ${TICKER}`;
+// Figures as people read them; the amount field keeps the plain form it parses.
+const withTicker = (atomic) => coins(atomic);
 
 const state = {
     owner: null, // {name, address} of the open wallet the form belongs to

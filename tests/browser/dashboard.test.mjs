@@ -47,7 +47,8 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
 
     before(async () => {
         dir = tempDir();
-        sim = await startSimulator(dir);
+        // Blocks come only when a test mines them, so what it reads is what it made.
+        sim = await startSimulator(dir, { extraArgs: ['--block-seconds', '3600'] });
         server = await startServer(dir, sim);
         context = await launchBrowser(dir);
         page = context.pages()[0] ?? (await context.newPage());

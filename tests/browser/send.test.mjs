@@ -8,15 +8,16 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 
-import { formatAmount, toAtomic } from '../../web/amount.js';
+import { toAtomic } from '../../web/amount.js';
 import { parseJsonExact } from '../../web/exact-json.js';
+import { coins } from '../../web/format.js';
 import {
     launchBrowser, openInPage, recordRequests, rpcMethod, SCREENSHOT_DIR, simRpc, startServer, startSimulator, tempDir,
     walletAddress, watchConsole,
 } from './harness.mjs';
 
 const WAIT = { timeout: 8000 };
-const krv = (atomic) => `${formatAmount(atomic)} KRV`;
+const krv = (atomic) => coins(atomic);
 const exact = (text) => new RegExp(`^${text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}$`);
 
 describe('sending from the dashboard', { timeout: 90000 }, () => {
@@ -80,7 +81,7 @@ describe('sending from the dashboard', { timeout: 90000 }, () => {
         bob = walletAddress(dir, 'bob');
         await page.goto(server.url);
         await openInPage(page, 'alice');
-        await shows('#unlocked', '12345.678901234567 KRV');
+        await shows('#unlocked', '12,345.678901234567 KRV');
     });
 
     after(async () => {
@@ -112,9 +113,9 @@ describe('sending from the dashboard', { timeout: 90000 }, () => {
     });
 
     it('holds the amount against the unlocked balance before review', async () => {
-        await shows('#send-available', 'Available: 12345.678901234567 KRV');
+        await shows('#send-available', 'Available: 12,345.678901234567 KRV');
         const cases = [
-            ['12345.678901234568', 'More than the unlocked balance (12345.678901234567 KRV).'],
+            ['12345.678901234568', 'More than the unlocked balance (12,345.678901234567 KRV).'],
             ['1.0000000000001', 'Amount has more than 12 decimal places.'],
             ['0', 'Amount must be greater than zero.'],
             ['1e3', 'Amount must be a plain number such as 1.5 (digits and one dot).'],
@@ -144,10 +145,10 @@ describe('sending from the dashboard', { timeout: 90000 }, () => {
         assert.equal(await page.locator('#confirm-to').textContent(), bob);
         assert.equal(await page.locator('#confirm-to .group').count(), Math.ceil(bob.length / 4));
         assert.equal((await page.locator('#confirm-to strong').allTextContents()).join(''), bob.slice(0, 6) + bob.slice(-6));
-        await shows('#confirm-amount', '1.500000000000 KRV');
-        await shows('#confirm-fee', '0.000150000000 KRV');
-        await shows('#confirm-total', '1.500150000000 KRV');
-        await shows('#confirm-after', '12344.178751234567 KRV');
+        await shows('#confirm-amount', '1.50 KRV');
+        await shows('#confirm-fee', '0.00015 KRV');
+        await shows('#confirm-total', '1.50015 KRV');
+        await shows('#confirm-after', '12,344.178751234567 KRV');
         await shows('#confirm-note', 'One transaction, at high priority.');
         assert.equal(await relays(), relaysBefore, 'the dry run relays nothing');
         assert.equal((await simRpc(sim, 'get_transfers', { pending: true })).pending, undefined);
@@ -156,14 +157,14 @@ describe('sending from the dashboard', { timeout: 90000 }, () => {
         // A double click: the second finds nothing left to send.
         await page.getByRole('button', { name: 'Confirm and send' }).dblclick();
         await shows('#sent-txid', dry.tx_hash);
-        await shows('#sent-fee', '0.000150000000 KRV');
+        await shows('#sent-fee', '0.00015 KRV');
         assert.equal(await relays(), relaysBefore + 1);
         assert.equal(calls('relay_tx'), 1);
         const balance = await simRpc(sim, 'get_balance');
-        assert.equal(krv(toAtomic(balance.balance)), '12344.178751234567 KRV', 'the card\'s balance after');
+        assert.equal(krv(toAtomic(balance.balance)), '12,344.178751234567 KRV', 'the card\'s balance after');
         const pending = (await simRpc(sim, 'get_transfers', { pending: true })).pending;
         assert.deepEqual(pending.map((t) => [t.txid, toAtomic(t.amount), toAtomic(t.fee)]), [[dry.tx_hash, 1500000000000n, 150000000n]]);
-        await shows('#balance', '12344.178751234567 KRV');
+        await shows('#balance', '12,344.178751234567 KRV');
         assert.equal(await dialog().isVisible(), false);
     });
 
@@ -230,7 +231,7 @@ describe('sending from the dashboard', { timeout: 90000 }, () => {
         const amount = dry.amount_list.map(toAtomic).reduce((a, b) => a + b);
         assert.equal(amount, 44250000000001n - 150000000n);
         await shows('#confirm-amount', krv(amount));
-        await shows('#confirm-fee', '0.000150000000 KRV');
+        await shows('#confirm-fee', '0.00015 KRV');
         await shows('#confirm-total', '44.250000000001 KRV');
         await shows('#confirm-note', 'Everything unlocked, in 2 transactions, at normal priority.');
         const { balance: before } = await simRpc(sim, 'get_balance');
