@@ -514,7 +514,7 @@ class Wallet {
 // transfers spread over the chain, most of them incoming; notes, payment
 // ids, a second account and several subaddresses; the newest still locked,
 // one with an unlock height of its own, a few failed, and a few waiting in
-// the pool or pending for a while.
+// the pool or pending until one of the next few blocks.
 const HISTORY_ACCOUNTS = [
     [PRIMARY_LABEL, 'Donations', 'Shop', 'Exchange', 'Friends'],
     ['Savings', 'Salary', 'Rent'],
@@ -568,7 +568,7 @@ function makeHistory(name, count, chainHeight, now) {
             txid: crypto.createHash('sha256').update(`${name}:waiting:${i}`).digest('hex'),
             type: incoming ? 'in' : 'out', amount: coins(0.1, 3), fee: incoming ? 0n : FEE_PER_DESTINATION,
             height: 0, timestamp: now - 60 * (i + 1), address: pick(peers),
-            subaddr_index: { major: 0, minor: incoming ? 1 + i : 0 }, pool_until: chainHeight + 60 + 30 * i,
+            subaddr_index: { major: 0, minor: incoming ? 1 + i : 0 }, pool_until: chainHeight + 3 + i,
         });
     }
     return { transfers, accounts: HISTORY_ACCOUNTS.map((labels) => [...labels]) };

@@ -55,12 +55,19 @@ export function relativeTime(seconds, nowMs = Date.now()) {
     return diff >= 0 ? `${text} ago` : `in ${text}`;
 }
 
+// Asked once: a new Intl formatter for every time shown costs more than
+// the rest of a table row.
+let zone = null;
+
 function zoneName() {
-    try {
-        return Intl.DateTimeFormat().resolvedOptions().timeZone || '';
-    } catch {
-        return '';
+    if (zone === null) {
+        try {
+            zone = Intl.DateTimeFormat().resolvedOptions().timeZone || '';
+        } catch {
+            zone = '';
+        }
     }
+    return zone;
 }
 
 function utcOffset(date) {

@@ -120,6 +120,7 @@ export class TransfersView {
     }
 
     refilter() {
+        setText('transfers-status', '');
         this.filtered = filterRecords(this.history.sorted, this.filter());
         this.page = 0;
         this.render();
@@ -195,7 +196,8 @@ export class TransfersView {
             el('td', { class: 'right num amount', 'data-label': 'Amount' },
                 el('button', { type: 'button', class: 'row-open', 'aria-label': `${amount} KRV, ${KIND_LABELS[r.kind]}, ${when.text}: details` }, amount)),
             el('td', { class: 'right num confirmations', 'data-label': 'Confirmations' }, confirmations,
-                lockText ? el('span', { class: 'lock-note' }, lockText) : null),
+                lockText ? el('span', { class: 'lock-note' }, el('span', { class: 'lock-long' }, lockText),
+                    el('span', { class: 'lock-short' }, 'locked')) : null),
             el('td', { class: 'right num height', 'data-label': 'Height' }, r.height > 0 ? String(r.height) : 'pending'),
             el('td', { class: 'num time', 'data-label': 'Time', title: when.title }, when.text),
             el('td', { class: 'counterpart', 'data-label': 'Address' }, r.address ? el('code', {}, short(r.address)) : '—'),

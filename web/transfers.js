@@ -47,6 +47,7 @@ function record(kind, t, walletHeight) {
         seenAt: walletHeight,
     };
     r.amountText = plainAmount(amount);
+    [r.amountWhole, r.amountFraction = ''] = r.amountText.split('.');
     r.haystack = `${r.address}\n${r.note}`.toLowerCase();
     return r;
 }
@@ -67,19 +68,16 @@ export class TransferHistory {
         this.sorted = [];
         this.maxHeight = 0;
         this.loaded = false;
+        this.needFailed = false;
     }
 
-    hasPending() {
-        return this.sorted.some((r) => r.kind === 'pending');
-    }
-
-    // Params of the next get_transfers call. Failed sends come from pending
-    // ones, so after the first fetch that list is asked for only while
-    // something is pending.
+    // Params of the next get_transfers call. A failed send was pending
+    // before, so after the first fetch the failed list is asked for only
+    // when a pending one left its list without reaching a block.
     request() {
         const base = { in: true, out: true, pending: true, pool: true, all_accounts: true };
         if (!this.loaded) return { ...base, failed: true };
-        return { ...base, failed: this.hasPending(), filter_by_height: true, min_height: this.maxHeight };
+        return { ...base, failed: this.needFailed, filter_by_height: true, min_height: this.maxHeight };
     }
 
     // Takes the answer to request(params); true when the list changed.
@@ -98,12 +96,15 @@ export class TransferHistory {
             // from them left the pool without reaching a block we know of.
             const complete = new Set(['pending', 'pool', ...(params.failed ? ['failed'] : [])]);
             const keep = new Set(fresh.map((r) => r.key));
+            let vanished = false;
             for (const [key, r] of this.byKey) {
                 if (complete.has(r.kind) && !keep.has(key)) {
                     this.byKey.delete(key);
+                    vanished ||= r.kind === 'pending';
                     changed = true;
                 }
             }
+            this.needFailed = vanished;
             for (const r of fresh) {
                 const old = this.byKey.get(r.key);
                 if (!old || old.kind !== r.kind || old.height !== r.height || old.lockedFlag !== r.lockedFlag ||
@@ -167,27 +168,32 @@ export function confirmationsText(r, walletHeight) {
 // exclusive; null for open).
 export const NO_FILTER = { kinds: new Set(), text: '', from: null, to: null };
 
-function termMatches(r, term) {
-    if (/^[0-9a-f]+$/.test(term) && (r.txid.startsWith(term) || (r.paymentId && r.paymentId.startsWith(term)))) return true;
-    if (/^[\d,]*\.?\d*$/.test(term) && /\d/.test(term)) {
-        const typed = term.replace(/,/g, '');
-        if (typed.includes('.') ? r.amountText.startsWith(typed.replace(/0+$/, '').replace(/\.$/, '')) || r.amountText === typed
-            : r.amountText.split('.')[0] === typed) return true;
-    }
-    return r.haystack.includes(term);
+// The search text taken apart once, not for each of 10,000 transfers. A
+// term of hex digits is a transaction id or payment id prefix; a number is
+// an amount ("12" is 12.xx, "1.5" is 1.5 and 1.5x); any term may be part of
+// the address or the note.
+function compileTerms(text) {
+    return text.toLowerCase().split(/\s+/).filter(Boolean).map((term) => {
+        const hex = /^[0-9a-f]+$/.test(term);
+        const amount = /^[\d,]*\.?\d*$/.test(term) && /\d/.test(term);
+        const [whole = '', fraction] = term.replace(/,/g, '').split('.');
+        return { term, hex, amount, whole: whole.replace(/^0+(?=\d)/, '') || '0', fraction: fraction?.replace(/0+$/, '') ?? null };
+    });
 }
 
-export function matches(r, filter) {
-    if (filter.kinds.size > 0 && !filter.kinds.has(r.kind)) return false;
-    if (filter.from !== null && r.timestamp < filter.from) return false;
-    if (filter.to !== null && r.timestamp >= filter.to) return false;
-    if (!filter.text) return true;
-    return filter.text.toLowerCase().split(/\s+/).filter(Boolean).every((term) => termMatches(r, term));
+function termMatches(r, t) {
+    if (t.hex && (r.txid.startsWith(t.term) || (r.paymentId && r.paymentId.startsWith(t.term)))) return true;
+    if (t.amount && r.amountWhole === t.whole && (t.fraction === null || r.amountFraction.startsWith(t.fraction))) return true;
+    return r.haystack.includes(t.term);
 }
 
 export function filterRecords(sorted, filter) {
-    const active = filter.kinds.size > 0 || filter.text || filter.from !== null || filter.to !== null;
-    return active ? sorted.filter((r) => matches(r, filter)) : sorted;
+    const { kinds, from, to } = filter;
+    const terms = compileTerms(filter.text ?? '');
+    if (kinds.size === 0 && from === null && to === null && terms.length === 0) return sorted;
+    return sorted.filter((r) => (kinds.size === 0 || kinds.has(r.kind)) &&
+        (from === null || r.timestamp >= from) && (to === null || r.timestamp < to) &&
+        terms.every((t) => termMatches(r, t)));
 }
 
 // ---------------------------------------------------------------- CSV

@@ -75,6 +75,19 @@ describe('exact JSON', () => {
         assert.equal(toAtomic(v.a[0]), 9007199254740993n);
     });
 
+    it('reads wide integers wherever a value stands, and never inside a string', () => {
+        const cases = [
+            ['12345678901234567890', '12345678901234567890'],
+            [' [ 12345678901234567890 ,\n-12345678901234567890]', ['12345678901234567890', '-12345678901234567890']],
+            ['{"a":9007199254740991,"b":9007199254740993}', { a: 9007199254740991, b: '9007199254740993' }],
+            // Strings that look like values inside: read as they are.
+            ['{"note":"paid:12345678901234567890,twice","n":12345678901234567890}', { note: 'paid:12345678901234567890,twice', n: '12345678901234567890' }],
+            ['{"note":"[12345678901234567890]"}', { note: '[12345678901234567890]' }],
+            ['{"a,12345678901234567890]":1}', { 'a,12345678901234567890]': 1 }],
+        ];
+        for (const [text, value] of cases) assert.deepEqual(parseJsonExact(text), value, text);
+    });
+
     it('leaves numbers inside strings with escaped quotes alone', () => {
         const v = parseJsonExact('{"m":"say \\"12345678901234567890\\" now","n":12345678901234567890}');
         assert.equal(v.m, 'say "12345678901234567890" now');

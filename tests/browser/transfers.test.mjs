@@ -73,9 +73,14 @@ describe('transfer history', () => {
         assert.deepEqual(h.request(), {
             in: true, out: true, pending: true, pool: true, failed: false, all_accounts: true, filter_by_height: true, min_height: 120,
         });
-        // Failed sends come from pending ones: asked for while one is pending.
+        // A failed send was pending first: the failed list is asked for once
+        // a pending one leaves its list without reaching a block.
         h.accept(h.request(), { pending: [entry('d', { height: 0 })] }, 130);
+        assert.equal(h.request().failed, false);
+        h.accept(h.request(), {}, 131);
         assert.equal(h.request().failed, true);
+        h.accept(h.request(), { failed: [entry('d', { height: 0 })] }, 132);
+        assert.equal(h.request().failed, false);
     });
 
     it('keeps one entry per transfer as it moves from the pool or pending into a block', () => {
@@ -85,6 +90,8 @@ describe('transfer history', () => {
             [{ pool: [entry('p', { height: 0 })], pending: [entry('s', { height: 0 })] }, ['pool:p', 'pending:s', 'in:old'], true],
             [{ pool: [entry('p', { height: 0 })], pending: [entry('s', { height: 0 })] }, ['pool:p', 'pending:s', 'in:old'], false],
             [{ in: [entry('p', { height: 201 })], pending: [entry('s', { height: 0 })] }, ['pending:s', 'in:p', 'in:old'], true],
+            // Gone from pending and from the blocks: asked for among the failed next.
+            [{}, ['in:p', 'in:old'], true],
             [{ failed: [entry('s', { height: 0 })] }, ['in:p', 'failed:s', 'in:old'], true],
             [{}, ['in:p', 'failed:s', 'in:old'], false],
         ];
@@ -177,6 +184,8 @@ describe('search and export', () => {
             [{ text: '12' }, ['ab12cd']],
             [{ text: '120' }, ['ab99ff']],
             [{ text: '1.50' }, ['77ee00']],
+            [{ text: '1.0' }, ['dead01', '77ee00']],
+            [{ text: '012' }, ['ab12cd']],
             [{ text: 'peerxy' }, ['77ee00']],
             [{ text: 'damaged' }, ['ab99ff']],
             [{ text: 'feedbeef' }, ['ab12cd']],

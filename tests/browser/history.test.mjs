@@ -1,0 +1,416 @@
+// The dashboard at a real wallet's size: alice with 10,000 transfers. How
+// fast the first page comes, how little of it is in the document, how the
+// page answers paging, filters and search, the details, the CSV export,
+// receiving with QR codes, locked funds in words, accessibility and the
+// phone layout. The steps build on each other, in order.
+
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { after, before, describe, it } from 'node:test';
+
+import jsQR from 'jsqr';
+
+import { toAtomic } from '../../web/amount.js';
+import { coins } from '../../web/format.js';
+import {
+    launchBrowser, ROOT, SCREENSHOT_DIR, simRpc, startServer, startSimulator, tempDir, watchConsole, watchLongTasks,
+} from './harness.mjs';
+
+const TRANSFERS = 10000;
+const WAIT = { timeout: 8000 };
+const exact = (text) => new RegExp(`^${text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}$`);
+const AXE = fs.readFileSync(path.join(ROOT, 'node_modules', 'axe-core', 'axe.min.js'), 'utf8');
+
+describe('a wallet of 10,000 transfers', { timeout: 120000 }, () => {
+    let dir;
+    let sim;
+    let server;
+    let context;
+    let page;
+    let messages;
+    let longTasks;
+    let all;
+
+    const shows = (selector, text, options = WAIT) =>
+        page.locator(selector).filter({ hasText: typeof text === 'string' ? exact(text) : text }).first().waitFor(options);
+    const rows = () => page.locator('#transfers-body tr');
+    const pageInfo = () => page.locator('#page-info').textContent();
+    const kindsShown = () => rows().evaluateAll((trs) => [...new Set(trs.map((tr) => tr.className))]);
+
+    // What the simulator holds, read past the page, for the expected figures.
+    async function simTransfers() {
+        const result = await simRpc(sim, 'get_transfers', { in: true, out: true, pending: true, pool: true, failed: true, all_accounts: true });
+        return Object.values(result).flat();
+    }
+
+    // Reads the QR code drawn in `selector` from a screenshot, as a phone's
+    // camera would, with a decoder of its own.
+    async function decodeQr(selector) {
+        const png = await page.locator(selector).screenshot();
+        const blank = await context.newPage();
+        try {
+            const { width, height, data } = await blank.evaluate(async (b64) => {
+                const image = new Image();
+                image.src = `data:image/png;base64,${b64}`;
+                await image.decode();
+                const canvas = document.createElement('canvas');
+                canvas.width = image.width;
+                canvas.height = image.height;
+                const g = canvas.getContext('2d');
+                g.drawImage(image, 0, 0);
+                return { width: image.width, height: image.height, data: Array.from(g.getImageData(0, 0, image.width, image.height).data) };
+            }, png.toString('base64'));
+            return jsQR(Uint8ClampedArray.from(data), width, height)?.data ?? null;
+        } finally {
+            await blank.close();
+        }
+    }
+
+    async function axeSerious(label) {
+        await page.evaluate(AXE);
+        const found = await page.evaluate(async () => {
+            const result = await window.axe.run(document, { resultTypes: ['violations'] });
+            return result.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical')
+                .map((v) => `${v.id}: ${v.nodes.slice(0, 3).map((n) => `${n.target.join(' ')} (${n.failureSummary})`).join(', ')}`);
+        });
+        assert.deepEqual(found, [], label);
+    }
+
+    async function screenshot(name, subject) {
+        fs.mkdirSync(SCREENSHOT_DIR, { recursive: true });
+        for (const [width, height] of [[1280, 800], [375, 812]]) {
+            await page.setViewportSize({ width, height });
+            if (subject) await page.locator(subject).evaluate((node) => node.scrollIntoView({ block: 'start' }));
+            else await page.evaluate(() => window.scrollTo(0, 0));
+            await page.screenshot({ path: path.join(SCREENSHOT_DIR, `${name}-${width}x${height}.png`) });
+        }
+        await page.setViewportSize({ width: 1280, height: 800 });
+    }
+
+    before(async () => {
+        dir = tempDir();
+        // Blocks only when a test mines them: the figures stay still while measured.
+        sim = await startSimulator(dir, { extraArgs: ['--transfers', String(TRANSFERS), '--block-seconds', '3600'] });
+        server = await startServer(dir, sim);
+        context = await launchBrowser(dir);
+        page = context.pages()[0] ?? (await context.newPage());
+        messages = watchConsole(page);
+        longTasks = await watchLongTasks(page);
+    });
+
+    after(async () => {
+        await context?.close();
+        await server?.stop();
+        await sim?.stop();
+        fs.rmSync(dir, { recursive: true, force: true });
+    });
+
+    it('shows the first page within 1 s of opening the wallet, in fewer than 3,000 DOM nodes', async (t) => {
+        await page.goto(server.url);
+        await page.getByRole('button', { name: 'Choose wallet alice' }).click();
+        await page.getByLabel('Password').fill('demo');
+        await page.evaluate(() => {
+            window.krvOpening = {};
+            document.getElementById('open-button').addEventListener('click', () => { window.krvOpening.clicked = performance.now(); }, { capture: true });
+            const body = document.getElementById('transfers-body');
+            new MutationObserver(() => {
+                if (!window.krvOpening.rows && body.querySelector('tr')) window.krvOpening.rows = performance.now();
+            }).observe(body, { childList: true });
+        });
+        await page.getByRole('button', { name: 'Open wallet' }).click();
+        await rows().first().waitFor(WAIT);
+        const { clicked, rows: shown } = await page.evaluate(() => window.krvOpening);
+        const firstPage = Math.round(shown - clicked);
+        all = await simTransfers();
+        assert.equal(all.length, TRANSFERS);
+        assert.equal(await rows().count(), 50);
+        await shows('#transfers-count', '10,000 transfers');
+        await shows('#page-info', '1–50 of 10,000, page 1 of 200');
+
+        // The log panel at its limit of 500 lines, so the count is the most it can be.
+        for (let i = 0; i < 500; i += 50) {
+            await Promise.all(Array.from({ length: 50 }, (_, j) => simRpc(sim, 'sim_log', { message: `line ${i + j}` })));
+        }
+        await page.locator('#log .log-line', { hasText: 'line 499' }).waitFor({ timeout: 8000 });
+        await page.locator('#receive-address').filter({ hasText: /^KRV/ }).waitFor(WAIT);
+        const nodes = await page.evaluate(() => {
+            const walker = document.createTreeWalker(document, NodeFilter.SHOW_ALL);
+            let n = 0;
+            while (walker.nextNode()) n += 1;
+            return n;
+        });
+        t.diagnostic(`first page ${firstPage} ms after the click on Open wallet; ${nodes} DOM nodes with 50 rows and 500 log lines`);
+        assert.ok(firstPage < 1000, `first page after ${firstPage} ms`);
+        assert.ok(nodes < 3000, `${nodes} DOM nodes`);
+    });
+
+    it('pages, filters and scrolls with no long task over 200 ms, and search answers each key within 100 ms', async (t) => {
+        const since = await page.evaluate(() => performance.now());
+        const newest = await rows().first().getAttribute('data-key');
+        await page.getByRole('button', { name: 'Next' }).click();
+        await shows('#page-info', '51–100 of 10,000, page 2 of 200');
+        assert.notEqual(await rows().first().getAttribute('data-key'), newest);
+        await page.getByRole('button', { name: 'Last' }).click();
+        await shows('#page-info', '9,951–10,000 of 10,000, page 200 of 200');
+        assert.equal(await page.getByRole('button', { name: 'Next' }).isDisabled(), true);
+        await page.getByRole('button', { name: 'First' }).click();
+        await shows('#page-info', '1–50 of 10,000, page 1 of 200');
+        assert.equal(await rows().first().getAttribute('data-key'), newest);
+
+        const count = (kind) => all.filter((x) => x.type === kind).length;
+        for (const [chip, kind] of [['Sent', 'out'], ['In pool', 'pool'], ['Failed', 'failed'], ['Pending', 'pending']]) {
+            await page.getByRole('button', { name: chip, exact: true }).click();
+            await shows('#transfers-count', `${count(kind).toLocaleString('en')} of 10,000 transfers match`);
+            assert.deepEqual(await kindsShown(), [`kind-${kind}`], chip);
+            await page.getByRole('button', { name: chip, exact: true }).click();
+        }
+        await shows('#transfers-count', '10,000 transfers');
+
+        // One local day of the history by the date range.
+        const day = new Date((all.find((x) => x.height > 5000 / 2)?.timestamp ?? all[0].timestamp) * 1000);
+        const iso = `${day.getFullYear()}-${String(day.getMonth() + 1).padStart(2, '0')}-${String(day.getDate()).padStart(2, '0')}`;
+        const start = new Date(day.getFullYear(), day.getMonth(), day.getDate()).getTime() / 1000;
+        const inDay = all.filter((x) => x.timestamp >= start && x.timestamp < start + 86400).length;
+        await page.getByLabel('From').fill(iso);
+        await page.getByLabel('To').fill(iso);
+        await shows('#transfers-count', `${inDay.toLocaleString('en')} of 10,000 transfers match`);
+        await page.getByRole('button', { name: 'Clear filter' }).click();
+
+        // Typing, key by key: from the key going down to the frame after the
+        // table changed.
+        await page.evaluate(() => {
+            window.krvKeys = [];
+            const box = document.getElementById('transfer-search');
+            let down = 0;
+            box.addEventListener('keydown', () => { down = performance.now(); }, { capture: true });
+            document.addEventListener('input', (e) => {
+                if (e.target !== box) return;
+                const start = down;
+                requestAnimationFrame(() => setTimeout(() => window.krvKeys.push(performance.now() - start)));
+            });
+        });
+        const target = all.find((x) => x.type === 'in' && x.height > 0 && x.height < 2000);
+        const search = page.getByLabel('Search');
+        await search.focus();
+        await page.keyboard.type(target.txid.slice(0, 8));
+        await page.waitForFunction(() => window.krvKeys.length === 8, null, WAIT);
+        await shows('#transfers-count', /^1 of 10,000 transfers match$/);
+        assert.equal(await rows().first().getAttribute('data-txid'), target.txid);
+        for (let i = 0; i < 8; i++) await page.keyboard.press('Backspace');
+        await shows('#transfers-count', '10,000 transfers');
+        const notes = all.filter((x) => x.note.toLowerCase().includes('damaged')).length;
+        await page.keyboard.type('damaged');
+        await shows('#transfers-count', `${notes} of 10,000 transfers match`);
+        await search.fill('');
+        const keys = await page.evaluate(() => window.krvKeys);
+
+        // Down the page and back through the table.
+        for (let i = 0; i < 10; i++) await page.mouse.wheel(0, 600);
+        for (let i = 0; i < 10; i++) await page.mouse.wheel(0, -600);
+        await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => setTimeout(resolve))));
+        const tasks = await longTasks(since);
+        const longest = Math.round(Math.max(0, ...tasks.map((x) => x.duration)));
+        const slowestKey = Math.round(Math.max(...keys));
+        if (process.env.KRV_DEBUG) t.diagnostic(JSON.stringify(keys.map(Math.round)));
+        t.diagnostic(`search: ${keys.length} keys, slowest ${slowestKey} ms, median ${Math.round(keys.sort((a, b) => a - b)[keys.length >> 1])} ms; ` +
+            `long tasks while paging, filtering, searching and scrolling: ${tasks.length}, longest ${longest} ms`);
+        assert.ok(slowestKey < 100, `a key took ${slowestKey} ms`);
+        assert.ok(longest <= 200, `a long task of ${longest} ms`);
+    });
+
+    it('opens every detail of a transfer by keyboard or mouse, and gives the focus back', async () => {
+        // A locked one: the newest confirmed incoming transfers are.
+        const locked = page.locator('#transfers-body tr.kind-in', { has: page.locator('.lock-note') }).first();
+        const txid = await locked.getAttribute('data-txid');
+        const entry = all.find((x) => x.txid === txid && x.type === 'in');
+        await locked.getByRole('button').focus();
+        await page.keyboard.press('Enter');
+        const dialog = page.locator('#transfer-details');
+        await dialog.waitFor({ state: 'visible', ...WAIT });
+        assert.equal(await page.evaluate(() => document.activeElement.id), 'details-title');
+        const facts = Object.fromEntries(await dialog.locator('dl > div').evaluateAll((divs) =>
+            divs.map((d) => [d.querySelector('dt').textContent, d.querySelector('dd code')?.textContent ?? d.querySelector('dd').textContent])));
+        assert.equal(facts.Amount, coins(toAtomic(entry.amount)));
+        assert.equal(facts.Fee, 'paid by the sender');
+        assert.equal(facts.Height, String(entry.height));
+        assert.match(facts.Time, /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \S+ \(UTC[+-]\d\d:\d\d\)$|^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC[+-]\d\d:\d\d$/);
+        assert.match(facts.Confirmations, /^\d of 10$/);
+        assert.match(facts.Unlock, /^unlocks in about \d+ blocks? \(about \d+ min\)$/);
+        assert.equal(facts['Transaction id'], txid);
+        assert.equal(facts['From address'], entry.address);
+        assert.match(facts['Received at'], /^account \d/);
+        assert.equal(await dialog.getByRole('button', { name: 'Copy transaction id' }).count(), 1);
+        assert.equal(await dialog.getByRole('button', { name: 'Copy address' }).count(), 1);
+        await page.keyboard.press('Escape');
+        await dialog.waitFor({ state: 'hidden', ...WAIT });
+        assert.equal(await page.evaluate(() => document.activeElement.closest('tr')?.dataset.txid), txid);
+
+        // By mouse, anywhere on the row: one that was sent with a note.
+        const noted = all.find((x) => x.type === 'out' && x.note === 'Invoice 1042');
+        await page.getByLabel('Search').fill(noted.txid.slice(0, 12));
+        await page.locator(`#transfers-body tr[data-txid="${noted.txid}"] td.time`).click();
+        await dialog.waitFor({ state: 'visible', ...WAIT });
+        await shows('#details-title', `Sent ${coins(-toAtomic(noted.amount), { sign: true })}`);
+        const sent = await dialog.locator('dl').textContent();
+        assert.match(sent, /NoteInvoice 1042/);
+        assert.match(sent, new RegExp(`Fee${coins(toAtomic(noted.fee)).replace('.', '\\.')}`));
+        assert.match(sent, /Sent fromaccount \d/);
+        await dialog.getByRole('button', { name: 'Close' }).click();
+        await dialog.waitFor({ state: 'hidden', ...WAIT });
+        assert.equal(await page.evaluate(() => document.activeElement.closest('tr')?.dataset.txid), noted.txid);
+        await page.getByLabel('Search').fill('');
+    });
+
+    it('exports what the filter shows as CSV: a header and one line each, amounts adding up exactly', async (t) => {
+        const download = async () => {
+            const [file] = await Promise.all([page.waitForEvent('download'), page.getByRole('button', { name: 'Export CSV' }).click()]);
+            return { name: file.suggestedFilename(), text: fs.readFileSync(await file.path(), 'utf8') };
+        };
+        const started = Date.now();
+        const { name, text } = await download();
+        const took = Date.now() - started;
+        const lines = text.trimEnd().split('\r\n');
+        const d = new Date();
+        const today = `${d.getFullYear()}-${String(d.getMonth() + 1).padStart(2, '0')}-${String(d.getDate()).padStart(2, '0')}`;
+        assert.equal(name, `krv-alice-transfers-${today}.csv`);
+        assert.equal(lines.length, TRANSFERS + 1);
+        assert.equal(lines[0], 'time,type,amount,fee,height,txid,address,payment_id,note,account,subaddress,unlock_time');
+        // Split on the commas outside quotes: notes may hold one.
+        const fields = lines.slice(1).map((l) => l.match(/("([^"]|"")*"|[^,]*)(,|$)/g).map((f) => f.replace(/,$/, '')));
+        let received = 0n;
+        let sent = 0n;
+        let fees = 0n;
+        for (const f of fields) {
+            assert.match(f[0], /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/);
+            assert.match(f[2], /^-?\d+\.\d{12}$/);
+            const [whole, frac] = f[2].replace('-', '').split('.');
+            const atomic = BigInt(whole) * 10n ** 12n + BigInt(frac);
+            if (f[2].startsWith('-')) sent += atomic;
+            else received += atomic;
+            const [fw, ff] = f[3].split('.');
+            fees += BigInt(fw) * 10n ** 12n + BigInt(ff);
+        }
+        const totals = await simRpc(sim, 'sim_totals', { filename: 'alice' });
+        assert.equal(received, toAtomic(totals.received));
+        assert.equal(sent, toAtomic(totals.sent) + toAtomic(totals.failed));
+        assert.equal(fees, toAtomic(totals.fees));
+        assert.ok(lines.some((l) => l.includes(",'=SUM(A1),")), 'a note that looks like a formula is not one');
+        t.diagnostic(`CSV of ${lines.length} lines (${text.length} bytes) in ${took} ms`);
+
+        await page.getByRole('button', { name: 'Sent', exact: true }).click();
+        const filtered = await download();
+        assert.equal(filtered.text.trimEnd().split('\r\n').length, all.filter((x) => x.type === 'out').length + 1);
+        await page.getByRole('button', { name: 'Sent', exact: true }).click();
+    });
+
+    it('receives: accounts with their balances, addresses with labels, a new one, and QR codes of the exact address', async () => {
+        await page.getByRole('button', { name: 'Receive', exact: true }).click();
+        assert.equal(await page.evaluate(() => document.activeElement.id), 'receive-title');
+        const accounts = await simRpc(sim, 'get_accounts');
+        const picks = await page.locator('#account-list .pick').allTextContents();
+        assert.deepEqual(picks, accounts.subaddress_accounts.map((a) =>
+            `Account ${a.account_index} (${a.label})${coins(toAtomic(a.balance))}, ${coins(toAtomic(a.unlocked_balance))} unlocked`));
+        const primary = accounts.subaddress_accounts[0].base_address;
+        await shows('#receive-address', primary);
+        assert.equal(await decodeQr('#qr svg'), primary);
+
+        // The second account, one of its subaddresses, then a new one.
+        await page.locator('#account-list .pick').nth(1).click();
+        await shows('#addresses-title', 'Addresses of account 1');
+        const listed = (await simRpc(sim, 'get_address', { account_index: 1 })).addresses;
+        assert.equal(await page.locator('#address-list li').count(), listed.length);
+        await page.getByRole('button', { name: `Show the QR code of Address 1/1 (${listed[1].label})` }).click();
+        await shows('#receive-address', listed[1].address);
+        assert.equal(await page.evaluate(() => document.activeElement.id), 'receive-shown');
+        assert.equal(await decodeQr('#qr svg'), listed[1].address);
+
+        await page.getByLabel('Label for a new address').fill('Invoice 1043');
+        await page.getByRole('button', { name: 'New address' }).click();
+        await shows('#receive-shown', `Address 1/${listed.length} (Invoice 1043)`);
+        const made = (await simRpc(sim, 'get_address', { account_index: 1, address_index: [listed.length] })).addresses[0];
+        assert.equal(made.label, 'Invoice 1043');
+        await shows('#receive-address', made.address);
+        assert.equal(await decodeQr('#qr svg'), made.address);
+        assert.equal(await page.evaluate(() => document.activeElement.id), 'receive-shown');
+        assert.equal(await page.locator('#address-list li').count(), listed.length + 1);
+        await page.locator('#account-list .pick').nth(0).click();
+        await shows('#receive-address', primary);
+    });
+
+    it('says which funds are locked and until when, beside the balance and on each locked transfer', async () => {
+        const balance = await simRpc(sim, 'get_accounts');
+        const locked = toAtomic(balance.total_balance) - toAtomic(balance.total_unlocked_balance);
+        await shows('#balance-label', 'Balance, all accounts');
+        await shows('#balance', coins(toAtomic(balance.total_balance)));
+        await shows('#unlocked', coins(toAtomic(balance.total_unlocked_balance)));
+        await shows('#balance-note', new RegExp(`^${coins(locked).replace(/[.]/g, '\\.')} is locked: \\d+ incoming transfers; ` +
+            'the first unlocks in about \\d+ blocks? \\(about \\d+ min\\), the last in about \\d+ blocks \\(about .+\\); 2 still in the pool\\.$'));
+        const notes = await page.locator('#transfers-body .lock-long').allTextContents();
+        assert.ok(notes.length > 0 && notes.every((n) => /^unlocks in about \d+ blocks? \(about \d+ min\)$/.test(n)), notes.join(' / '));
+        const counts = await page.locator('#transfers-body tr:has(.lock-note) td.confirmations').allTextContents();
+        assert.ok(counts.every((c) => /^\d of 10unlocks/.test(c)), counts.join(' / '));
+    });
+
+    it('has no serious or critical accessibility violation, light or dark, with the details open', async () => {
+        for (const scheme of ['light', 'dark']) {
+            await page.emulateMedia({ colorScheme: scheme });
+            await axeSerious(`${scheme}, wallet open`);
+            await rows().nth(3).click();
+            await page.locator('#transfer-details').waitFor({ state: 'visible', ...WAIT });
+            await axeSerious(`${scheme}, details open`);
+            await page.keyboard.press('Escape');
+        }
+        await page.emulateMedia({ colorScheme: 'light' });
+    });
+
+    it('puts the balance, Receive and Send first on a phone, with the connection in one line and each transfer in two', async () => {
+        await page.setViewportSize({ width: 375, height: 812 });
+        await page.evaluate(() => window.scrollTo(0, 0));
+        const box = async (selector) => page.locator(selector).boundingBox();
+        for (const selector of ['#balance', '#unlocked', '#go-receive', '#go-send']) {
+            const b = await box(selector);
+            assert.ok(b.y + b.height <= 812, `${selector} ends at ${b.y + b.height} px`);
+        }
+        assert.ok((await box('#conn-toggle')).height < 48, 'the connection is one line');
+        assert.equal(await page.locator('#conn-body').isVisible(), false);
+        await page.locator('#conn-toggle').click();
+        assert.equal(await page.locator('#conn-body').isVisible(), true);
+        await page.locator('#conn-toggle').click();
+        const order = await page.locator('#main > section:visible').evaluateAll((s) => s.map((x) => x.id));
+        assert.deepEqual(order.slice(0, 4), ['conn-card', 'wallet-card', 'receive-card', 'send-card']);
+        const heights = await rows().evaluateAll((trs) => trs.slice(0, 10).map((tr) => tr.getBoundingClientRect().height));
+        const line = await page.locator('#transfers-body td.time').first().evaluate((td) => parseFloat(getComputedStyle(td).lineHeight));
+        // Two lines of text, the row's padding and its border.
+        for (const h of heights) assert.ok(h <= 2 * line + 24, `a transfer ${h} px tall, lines of ${line} px`);
+        assert.ok(await page.evaluate(() => document.documentElement.scrollWidth) <= 375, 'nothing wider than the phone');
+        await page.setViewportSize({ width: 1280, height: 800 });
+    });
+
+    it('saves screenshots at 1280x800 and 375x812: a filtered history, the details, receiving, a wallet open', async () => {
+        await page.getByRole('button', { name: 'Received', exact: true }).click();
+        await page.getByLabel('Search').fill('1.');
+        await screenshot('history-filtered', '#transfers-card');
+        await page.getByLabel('Search').fill('');
+        await page.getByRole('button', { name: 'Received', exact: true }).click();
+        await page.locator('#transfers-body tr.kind-in', { has: page.locator('.lock-note') }).first().click();
+        await page.locator('#transfer-details').waitFor({ state: 'visible', ...WAIT });
+        await screenshot('transfer-details');
+        await page.keyboard.press('Escape');
+        await screenshot('receive', '#receive-card');
+        await screenshot('wallet-open');
+        assert.deepEqual(messages.problems(), []);
+    });
+
+    it('shows the address as text when the QR encoder is not installed', async () => {
+        const other = await context.newPage();
+        const quiet = watchConsole(other);
+        await other.route((url) => url.pathname.endsWith('/vendor/qr.js'), (route) => route.fulfill({ status: 404, body: 'Not Found' }));
+        await other.goto(server.url);
+        await other.locator('#receive-address').filter({ hasText: /^KRV/ }).waitFor(WAIT);
+        await other.locator('#qr', { hasText: 'No QR code: the encoder (web/vendor/qr.js) is not installed. Copy the address instead.' }).waitFor(WAIT);
+        assert.equal(await other.locator('#qr svg').count(), 0);
+        assert.deepEqual(quiet.problems().filter((m) => !/vendor\/qr\.js/.test(m.text + m.url)), []);
+        await other.close();
+    });
+});
