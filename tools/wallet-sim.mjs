@@ -542,10 +542,12 @@ function makeHistory(name, count, chainHeight, now) {
     const first = 100;
     const span = chainHeight - 1 - first;
     const transfers = [];
+    const failedEvery = Math.max(10, Math.floor((count - waiting) / 4));
+    const unlockEvery = Math.max(20, Math.floor(count / 10));
     for (let i = 0; i < count - waiting; i++) {
         const height = first + Math.floor((i * span) / Math.max(1, count - waiting - 1));
-        // Failed sends are rare: one in about 2,500.
-        const type = i % 2503 === 1201 ? 'failed' : random() < 0.72 ? 'in' : 'out';
+        // Failed sends are rare: four in the whole history.
+        const type = i % failedEvery === failedEvery >> 1 ? 'failed' : random() < 0.72 ? 'in' : 'out';
         const major = random() < 0.15 ? 1 : 0;
         const t = {
             txid: crypto.createHash('sha256').update(`${name}:history:${i}`).digest('hex'),
@@ -559,7 +561,7 @@ function makeHistory(name, count, chainHeight, now) {
         };
         if (type === 'in' && random() < 0.1) t.payment_id = crypto.createHash('sha256').update(`pid:${i}`).digest('hex').slice(0, 16);
         if (type !== 'in' && random() < 0.08) t.note = pick(HISTORY_NOTES);
-        if (type === 'in' && i % 997 === 500) t.unlock_time = chainHeight + 30;
+        if (type === 'in' && i % unlockEvery === 7) t.unlock_time = chainHeight + 30;
         transfers.push(t);
     }
     for (let i = 0; i < waiting; i++) {

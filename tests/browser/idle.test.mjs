@@ -16,7 +16,7 @@ import {
 const WAIT = { timeout: 8000 };
 const REAL = process.env.KRV_REAL_MINUTE === '1';
 
-describe('an open page while nothing happens', { timeout: REAL ? 150000 : 60000 }, () => {
+describe('an open page while nothing happens', { timeout: REAL ? 400000 : 60000 }, () => {
     let dir;
     let sim;
     let server;

@@ -205,3 +205,95 @@ describe('wallet simulator', () => {
         await assert.rejects(simRpc(sim, 'sweep_all', { address: bob }), /No unlocked balance to sweep/);
     });
 });
+
+describe('wallet simulator at a real wallet\'s size', () => {
+    const N = 300;
+    let dir;
+    let sim;
+
+    before(async () => {
+        dir = tempDir();
+        sim = await startSimulator(dir, { extraArgs: ['--transfers', String(N), '--block-seconds', '3600'] });
+        await simRpc(sim, 'open_wallet', { filename: 'alice', password: 'demo' });
+    });
+
+    after(async () => {
+        await sim?.stop();
+        fs.rmSync(dir, { recursive: true, force: true });
+    });
+
+    const everything = { in: true, out: true, pending: true, pool: true, failed: true, all_accounts: true };
+    const flat = (result) => Object.values(result).flat();
+
+    it('gives alice exactly N transfers of every kind, the same ones for the same N', async () => {
+        const all = flat(await simRpc(sim, 'get_transfers', everything));
+        assert.equal(all.length, N);
+        assert.deepEqual([...new Set(all.map((t) => t.type))].sort(), ['failed', 'in', 'out', 'pending', 'pool']);
+        assert.ok(all.some((t) => t.note !== '') && all.some((t) => !/^0+$/.test(t.payment_id)));
+        assert.ok(all.some((t) => t.locked && t.height > 0) && all.some((t) => t.unlock_time > 0));
+        assert.deepEqual([...new Set(all.map((t) => t.subaddr_index.major))].sort(), [0, 1]);
+        const totals = await simRpc(sim, 'sim_totals');
+        assert.equal(totals.transfers, N);
+        assert.equal(toAtomic(totals.received), all.filter((t) => t.type === 'in' || t.type === 'pool').reduce((s, t) => s + toAtomic(t.amount), 0n));
+
+        const other = tempDir();
+        const twin = await startSimulator(other, { extraArgs: ['--transfers', String(N), '--block-seconds', '3600'] });
+        try {
+            await simRpc(twin, 'open_wallet', { filename: 'alice', password: 'demo' });
+            const again = flat(await simRpc(twin, 'get_transfers', everything));
+            assert.deepEqual(again.map((t) => [t.txid, t.amount]), all.map((t) => [t.txid, t.amount]));
+        } finally {
+            await twin.stop();
+            fs.rmSync(other, { recursive: true, force: true });
+        }
+    });
+
+    it('filters confirmed transfers by height and leaves the waiting lists whole', async () => {
+        const all = flat(await simRpc(sim, 'get_transfers', everything));
+        const top = Math.max(...all.map((t) => t.height));
+        const cases = [
+            // [min, max, what comes]
+            [top - 20, undefined, (t) => t.height === 0 || t.height > top - 20],
+            [top - 20, top - 10, (t) => t.height === 0 || (t.height > top - 20 && t.height <= top - 10)],
+            [top, undefined, (t) => t.height === 0],
+        ];
+        for (const [min, max, wanted] of cases) {
+            const params = { ...everything, filter_by_height: true, min_height: min, ...(max === undefined ? {} : { max_height: max }) };
+            const got = flat(await simRpc(sim, 'get_transfers', params)).map((t) => t.txid + t.type).sort();
+            assert.deepEqual(got, all.filter(wanted).map((t) => t.txid + t.type).sort(), JSON.stringify([min, max]));
+        }
+        // One account's alone unless all are asked for.
+        const first = flat(await simRpc(sim, 'get_transfers', { in: true, out: true }));
+        assert.ok(first.length > 0 && first.every((t) => t.subaddr_index.major === 0));
+    });
+
+    it('keeps accounts and subaddresses: balances by account, new labelled addresses, money arriving at one', async () => {
+        const accounts = await simRpc(sim, 'get_accounts');
+        assert.deepEqual(accounts.subaddress_accounts.map((a) => [a.account_index, a.label]), [[0, 'Primary account'], [1, 'Savings']]);
+        const sum = (key) => accounts.subaddress_accounts.reduce((s, a) => s + toAtomic(a[key]), 0n);
+        assert.equal(sum('balance'), toAtomic(accounts.total_balance));
+        assert.equal(sum('unlocked_balance'), toAtomic(accounts.total_unlocked_balance));
+        const all = await simRpc(sim, 'get_balance', { all_accounts: true });
+        assert.equal(toAtomic(all.balance), toAtomic(accounts.total_balance));
+        const savings = await simRpc(sim, 'get_balance', { account_index: 1 });
+        assert.equal(toAtomic(savings.unlocked_balance), toAtomic(accounts.subaddress_accounts[1].unlocked_balance));
+
+        const made = await simRpc(sim, 'create_address', { account_index: 1, label: 'Invoice 7' });
+        const [entry] = (await simRpc(sim, 'get_address', { account_index: 1, address_index: [made.address_index] })).addresses;
+        assert.deepEqual(entry, { address: made.address, label: 'Invoice 7', address_index: made.address_index, used: false });
+        assert.equal((await simRpc(sim, 'validate_address', { address: made.address })).subaddress, true);
+        assert.equal((await simRpc(sim, 'validate_address', { address: accounts.subaddress_accounts[0].base_address })).subaddress, false);
+        await assert.rejects(simRpc(sim, 'get_address', { account_index: 2 }), /out of bound/);
+        await assert.rejects(simRpc(sim, 'get_address', { account_index: 1, address_index: [99] }), /out of bound/);
+
+        await simRpc(sim, 'open_wallet', { filename: 'bob', password: 'demo' });
+        const sent = await simRpc(sim, 'transfer', { destinations: [{ address: made.address, amount: 1000000000000 }] });
+        await simRpc(sim, 'open_wallet', { filename: 'alice', password: 'demo' });
+        const pool = (await simRpc(sim, 'get_transfers', { pool: true, all_accounts: true })).pool;
+        const arrived = pool.find((t) => t.txid === sent.tx_hash);
+        assert.deepEqual(arrived.subaddr_index, { major: 1, minor: made.address_index });
+        assert.equal(arrived.address, walletAddress(dir, 'bob'));
+        const [now] = (await simRpc(sim, 'get_address', { account_index: 1, address_index: [made.address_index] })).addresses;
+        assert.equal(now.used, true);
+    });
+});
