@@ -86,7 +86,9 @@ function refuse(sentence, hadKey) {
 function grant() {
     refused = null;
     render();
-    wake();
+    // Everything the refusal held back is asked for now, the slow polls too,
+    // whose next turn may be a minute away.
+    for (const p of polls) if (!p.running && !paused(p)) runPoll(p);
 }
 
 // A new key arrived (from the address bar): try the wallet routes again.

@@ -96,9 +96,10 @@ describe('the policy headers and the LAN key', { timeout: 60000 }, () => {
         for (const id of ['send-blocked', 'open-blocked']) await shows(`#${id}`, reason);
         await page.locator('[data-stale-group="daemon"][data-stale]').waitFor({ timeout: 2000 });
 
-        // Not an outage: no retries at all while the health check goes on.
+        // Not an outage: no retries at all while the health check goes on
+        // (every 15 s, 3 s at this pace).
         const shown = Date.now();
-        await until(() => since(shown).filter((r) => r.path === '/health').length >= 4, 5000, 'four health checks');
+        await until(() => since(shown).filter((r) => r.path === '/health').length >= 2, 8000, 'two health checks');
         assert.deepEqual(since(shown).filter((r) => isWalletRoute(r.path)).map((r) => r.path), []);
         assert.deepEqual(messages.problems(), []);
         for (const line of messages.network()) assert.match(line.text, /status of 403 \(Forbidden\)$/);
@@ -111,7 +112,7 @@ describe('the policy headers and the LAN key', { timeout: 60000 }, () => {
         await shows('#health-text', 'Wallet RPC online');
         await page.locator('#banner').waitFor({ state: 'hidden', timeout: 3000 });
         assert.equal(await page.evaluate(() => window.location.href), `${server.url}krv-webui.html`);
-        await until(() => WALLET_ROUTES.every((p) => since(start).some((r) => r.path.startsWith(p))), 5000, 'every wallet route asked again');
+        await until(() => WALLET_ROUTES.every((p) => since(start).some((r) => r.path.startsWith(p))), 5000, `every wallet route asked again: ${since(start).map((r) => r.path)}`);
         for (const r of since(start).filter((q) => isWalletRoute(q.path))) assert.equal(r.headers['x-krv-key'], NEW_KEY, r.path);
         assert.equal(await page.locator('[data-stale]').count(), 0);
     });

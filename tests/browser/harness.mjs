@@ -283,17 +283,18 @@ export function countRequests(page) {
             }
             return list;
         },
-        // A request the page starts is reported before a round trip to the
-        // page returns, so "none in flight after a round trip" is settled.
+        // Settled: none in flight, and none started over a few round trips
+        // to the page a few milliseconds apart, time enough for the page to
+        // take in the last answers (and, under a paused clock, to set its
+        // next timers before the clock moves).
         async settle(timeoutMs = 10000) {
             const deadline = Date.now() + timeoutMs;
-            for (;;) {
-                while (inflight.size > 0) {
-                    if (Date.now() > deadline) throw new Error(`requests still in flight: ${[...inflight].map((r) => r.url())}`);
-                    await new Promise((resolve) => setTimeout(resolve, 5));
-                }
+            for (let quiet = 0; quiet < 3;) {
+                if (Date.now() > deadline) throw new Error(`requests still in flight: ${[...inflight].map((r) => r.url())}`);
+                const before = all.length;
+                await new Promise((resolve) => setTimeout(resolve, 5));
                 await page.evaluate(() => 0);
-                if (inflight.size === 0) return;
+                quiet = inflight.size === 0 && all.length === before ? quiet + 1 : 0;
             }
         },
     };

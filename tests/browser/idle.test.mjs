@@ -87,7 +87,7 @@ describe('an open page while nothing happens', { timeout: REAL ? 400000 : 60000 
         assert.ok(bytes <= 150 * 1024, `${bytes} bytes`);
         // The log was followed without repeating its tail.
         const logs = minute.filter((r) => r.path === '/wallet-log');
-        assert.ok(logs.length >= 29 && logs.length <= 31, `${logs.length} log polls`);
+        assert.equal(logs.length, 30, 'a log poll every 2 s');
         assert.ok(logs.every((r) => r.bytes < 2048), 'a log poll that finds nothing new is small');
     });
 
