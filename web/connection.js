@@ -61,7 +61,7 @@ function markUp(side) {
     s.state = 'up';
     s.detail = '';
     render();
-    if (wasDown) wake();
+    if (wasDown) wake(side);
 }
 
 // Every answer the page gets says something about the sides.
@@ -157,9 +157,12 @@ function schedule(p) {
 
 // Something came back: every poll that was waiting for it, or backing off,
 // runs now and then keeps its usual pace.
-function wake() {
+function wake(side) {
     for (const p of polls) {
-        if (!p.running && !paused(p) && (p.timer === null || p.backoff > 0)) runPoll(p);
+        // A slow poll of what came back may be far from its turn; its figures
+        // were marked as stale, so it looks now too.
+        const depends = p.needs.includes(side) || p.slows.includes(side);
+        if (!p.running && !paused(p) && (p.timer === null || p.backoff > 0 || depends)) runPoll(p);
     }
 }
 
