@@ -7,6 +7,8 @@ import { coins } from './format.js';
 import { qrSvg } from './qr.js';
 import { RpcError, wallet } from './rpc.js';
 
+const EAGER_ACCOUNTS = 8;
+
 const short = (text) => (text.length > 20 ? `${text.slice(0, 10)}…${text.slice(-8)}` : text);
 
 function addressName(major, minor, label) {
@@ -54,7 +56,9 @@ export class ReceiveView {
         this.renderAccounts();
         if (first && this.accounts.length > 0) {
             const generation = this.generation;
-            await Promise.all(this.accounts.map((a) => this.loadAddresses(a.account_index, generation)));
+            // The labels of the first accounts name where money arrived in the
+            // transfer details; the addresses of others come when chosen.
+            await Promise.all(this.accounts.slice(0, EAGER_ACCOUNTS).map((a) => this.loadAddresses(a.account_index, generation)));
             if (generation !== this.generation) return;
             const primary = this.addresses.get(0)?.[0];
             if (primary && !this.shown) await this.show(0, primary);
@@ -92,6 +96,7 @@ export class ReceiveView {
     async chooseAccount(major) {
         this.account = major;
         this.renderAccounts();
+        if (!this.addresses.has(major)) await this.loadAddresses(major, this.generation);
         this.renderAddresses();
         const base = this.addresses.get(major)?.[0];
         if (base) await this.show(major, base);

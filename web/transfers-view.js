@@ -8,9 +8,9 @@ import {
     confirmationsText, csvFileName, filterRecords, lockedSummary, toCsv, TransferHistory, unlockState,
 } from './transfers.js';
 
-export const PAGE_SIZE = 50;
+const PAGE_SIZE = 50;
 
-export const KIND_LABELS = { in: 'Received', out: 'Sent', pending: 'Pending', pool: 'In pool', failed: 'Failed' };
+const KIND_LABELS = { in: 'Received', out: 'Sent', pending: 'Pending', pool: 'In pool', failed: 'Failed' };
 const INCOMING = new Set(['in', 'pool']);
 
 // "10,000 transfers", "1 transfer", "1,234".

@@ -127,7 +127,7 @@ export class TransferHistory {
 
 // ---------------------------------------------------------------- locks
 
-export function confirmationsOf(r, walletHeight) {
+function confirmationsOf(r, walletHeight) {
     if (r.height <= 0) return 0;
     return Math.max(r.confirmations + Math.max(0, walletHeight - r.seenAt), walletHeight - r.height, 0);
 }
@@ -164,10 +164,6 @@ export function confirmationsText(r, walletHeight) {
 
 // ---------------------------------------------------------------- search
 
-// A filter: kinds (empty for all), text, from and to (Unix seconds, to
-// exclusive; null for open).
-export const NO_FILTER = { kinds: new Set(), text: '', from: null, to: null };
-
 // The search text taken apart once, not for each of 10,000 transfers. A
 // term of hex digits is a transaction id or payment id prefix; a number is
 // an amount ("12" is 12.xx, "1.5" is 1.5 and 1.5x); any term may be part of
@@ -187,6 +183,8 @@ function termMatches(r, t) {
     return r.haystack.includes(t.term);
 }
 
+// The transfers a filter lets through: kinds (a Set, empty for all), text,
+// from and to (Unix seconds, to exclusive; null for open).
 export function filterRecords(sorted, filter) {
     const { kinds, from, to } = filter;
     const terms = compileTerms(filter.text ?? '');
