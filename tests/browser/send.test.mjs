@@ -71,7 +71,9 @@ describe('sending from the dashboard', { timeout: 90000 }, () => {
 
     before(async () => {
         dir = tempDir();
-        sim = await startSimulator(dir);
+        // Blocks only when a test mines them: what was just relayed is still
+        // pending when it is looked for.
+        sim = await startSimulator(dir, { extraArgs: ['--block-seconds', '3600'] });
         server = await startServer(dir, sim);
         context = await launchBrowser(dir);
         page = context.pages()[0] ?? (await context.newPage());
