@@ -65,6 +65,8 @@ expected_contents() {
     echo "-rw-r--r-- root/root ./usr/lib/systemd/user/krv-webui.service"
     echo "-rw-r--r-- root/root ./usr/share/doc/krv-webui/README.md"
     (cd web && find . -type f) | sed 's|^\./|-rw-r--r-- root/root ./opt/krv-webui/web/|'
+    # Folders inside web/, such as vendor/ that the build fills.
+    (cd web && find . -mindepth 1 -type d) | sed 's|^\./\(.*\)$|drwxr-xr-x root/root ./opt/krv-webui/web/\1/|'
     (cd docs && find . -type f) | sed 's|^\./|-rw-r--r-- root/root ./usr/share/doc/krv-webui/docs/|'
 }
 dpkg-deb --contents "$deb" | awk '{ print $1, $2, $6 }' | sort >"$work/contents"
