@@ -9,7 +9,8 @@ import fs from 'node:fs';
 import { after, before, describe, it } from 'node:test';
 
 import {
-    isStaticPath, launchBrowser, recordRequests, startServer, startSimulator, STATIC_HEADERS, tempDir, until, watchConsole,
+    STATIC_HEADERS, isStaticPath, launchBrowser, recordRequests, startServer, startSimulator, tempDir, until,
+    waitForText, watchConsole,
 } from './harness.mjs';
 
 const PACE = 0.2;
@@ -19,7 +20,6 @@ const NEW_KEY = 'fedcba9876543210fedcba9876543210';
 const REFUSAL = 'Another computer needs the key: open the LAN access address shown in the server\'s banner, which ends ' +
     'in #key=, or start the server with --lan-open.';
 const WALLET_ROUTES = ['/json_rpc', '/daemon_rpc', '/rpc/get_height', '/wallets', '/wallet-log'];
-const exact = (text) => new RegExp(`^${text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}$`);
 const isWalletRoute = (pathname) => !isStaticPath(pathname) && pathname !== '/health';
 const toWalletRoute = (url) => isWalletRoute(url.pathname);
 const refuse = (route) => route.fulfill({ status: 403, contentType: 'application/json', body: JSON.stringify({ error: REFUSAL }) });
@@ -33,8 +33,7 @@ describe('the policy headers and the LAN key', { timeout: 60000 }, () => {
     let messages;
     let requests;
 
-    const shows = (selector, text, timeout = 8000) =>
-        page.locator(selector).filter({ hasText: typeof text === 'string' ? exact(text) : text }).first().waitFor({ timeout });
+    const shows = (selector, text, options) => waitForText(page, selector, text, options);
     const since = (start) => requests.filter((r) => r.at >= start);
     const storedKey = () => page.evaluate(() => sessionStorage.getItem('krv-webui.lan-key'));
 

@@ -7,11 +7,10 @@ import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 
 import {
-    launchBrowser, SCREENSHOT_DIR, simRpc, startServer, startSimulator, tempDir, walletAddress, watchConsole,
+    SCREENSHOT_DIR, WAIT, launchBrowser, simRpc, startServer, startSimulator, tempDir, waitForText, walletAddress,
+    watchConsole,
 } from './harness.mjs';
 
-const WAIT = { timeout: 8000 };
-const exact = (text) => new RegExp(`^${text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}$`);
 
 describe('dashboard in a browser', { timeout: 110000 }, () => {
     let dir;
@@ -22,8 +21,7 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
     let messages;
 
     // Waits until the element's whole text is `text`.
-    const shows = (selector, text, options = WAIT) =>
-        page.locator(selector).filter({ hasText: typeof text === 'string' ? exact(text) : text }).first().waitFor(options);
+    const shows = (selector, text, options) => waitForText(page, selector, text, options);
 
     const logPolls = () => page.locator('#log').evaluate((n) => Number(n.dataset.polls ?? 0));
     const countLines = (text) => page.locator('#log .log-line').evaluateAll(

@@ -229,6 +229,18 @@ export function rpcMethod(request) {
     }
 }
 
+// How long a test waits for the page to show something.
+export const WAIT = { timeout: 8000 };
+
+// A pattern that matches the whole of text and nothing else.
+export const exact = (text) => new RegExp(`^${text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}$`);
+
+// Waits until an element matching selector holds exactly text (a string),
+// or text matching a pattern.
+export function waitForText(page, selector, text, options = WAIT) {
+    return page.locator(selector).filter({ hasText: typeof text === 'string' ? exact(text) : text }).first().waitFor(options);
+}
+
 // Resolves when check() is true, checking on every event-loop turn after a
 // short pause; rejects with `what` when timeoutMs passes first.
 export async function until(check, timeoutMs, what) {

@@ -14,12 +14,11 @@ import jsQR from 'jsqr';
 import { toAtomic } from '../../web/amount.js';
 import { coins } from '../../web/format.js';
 import {
-    launchBrowser, ROOT, SCREENSHOT_DIR, simRpc, startServer, startSimulator, tempDir, watchConsole, watchLongTasks,
+    ROOT, SCREENSHOT_DIR, WAIT, launchBrowser, simRpc, startServer, startSimulator, tempDir, waitForText,
+    watchConsole, watchLongTasks,
 } from './harness.mjs';
 
 const TRANSFERS = 10000;
-const WAIT = { timeout: 8000 };
-const exact = (text) => new RegExp(`^${text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}$`);
 const AXE = fs.readFileSync(path.join(ROOT, 'node_modules', 'axe-core', 'axe.min.js'), 'utf8');
 
 describe('a wallet of 10,000 transfers', { timeout: 120000 }, () => {
@@ -32,8 +31,7 @@ describe('a wallet of 10,000 transfers', { timeout: 120000 }, () => {
     let longTasks;
     let all;
 
-    const shows = (selector, text, options = WAIT) =>
-        page.locator(selector).filter({ hasText: typeof text === 'string' ? exact(text) : text }).first().waitFor(options);
+    const shows = (selector, text, options) => waitForText(page, selector, text, options);
     const rows = () => page.locator('#transfers-body tr');
     const pageInfo = () => page.locator('#page-info').textContent();
     const kindsShown = () => rows().evaluateAll((trs) => [...new Set(trs.map((tr) => tr.className))]);

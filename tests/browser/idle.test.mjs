@@ -10,10 +10,9 @@ import fs from 'node:fs';
 import { after, before, describe, it } from 'node:test';
 
 import {
-    countRequests, launchBrowser, openInPage, simRpc, startServer, startSimulator, tempDir, watchConsole,
+    WAIT, countRequests, launchBrowser, openInPage, simRpc, startServer, startSimulator, tempDir, watchConsole,
 } from './harness.mjs';
 
-const WAIT = { timeout: 8000 };
 const REAL = process.env.KRV_REAL_MINUTE === '1';
 
 describe('an open page while nothing happens', { timeout: REAL ? 400000 : 60000 }, () => {

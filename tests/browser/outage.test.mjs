@@ -10,13 +10,12 @@ import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 
 import {
-    isStaticPath, launchBrowser, openInPage, recordRequests, SCREENSHOT_DIR, startServer, startSimulator, tempDir, until, walletAddress,
-    watchConsole,
+    SCREENSHOT_DIR, isStaticPath, launchBrowser, openInPage, recordRequests, startServer, startSimulator, tempDir,
+    until, waitForText, walletAddress, watchConsole,
 } from './harness.mjs';
 
 const PACE = 0.05;
 const MINUTE_MS = 60000 * PACE;
-const exact = (text) => new RegExp(`^${text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}$`);
 
 // The polls, by the route each uses (the log's query left out).
 const pollOf = (r) => (r.path === '/json_rpc' || r.path === '/daemon_rpc' ? r.path : r.path.replace(/\?.*$/, ''));
@@ -31,8 +30,7 @@ describe('an outage of the wallet service and the daemon', { timeout: 60000 }, (
     let requests;
     const bad = [];
 
-    const shows = (selector, text, timeout = 8000) =>
-        page.locator(selector).filter({ hasText: typeof text === 'string' ? exact(text) : text }).first().waitFor({ timeout });
+    const shows = (selector, text, options) => waitForText(page, selector, text, options);
 
     before(async () => {
         dir = tempDir();

@@ -12,13 +12,11 @@ import { toAtomic } from '../../web/amount.js';
 import { parseJsonExact } from '../../web/exact-json.js';
 import { coins } from '../../web/format.js';
 import {
-    launchBrowser, openInPage, recordRequests, rpcMethod, SCREENSHOT_DIR, simRpc, startServer, startSimulator, tempDir,
-    walletAddress, watchConsole,
+    SCREENSHOT_DIR, WAIT, launchBrowser, openInPage, recordRequests, rpcMethod, simRpc, startServer, startSimulator,
+    tempDir, waitForText, walletAddress, watchConsole,
 } from './harness.mjs';
 
-const WAIT = { timeout: 8000 };
 const krv = (atomic) => coins(atomic);
-const exact = (text) => new RegExp(`^${text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}$`);
 
 describe('sending from the dashboard', { timeout: 90000 }, () => {
     let dir;
@@ -31,8 +29,7 @@ describe('sending from the dashboard', { timeout: 90000 }, () => {
     let alice;
     let bob;
 
-    const shows = (selector, text, options = WAIT) =>
-        page.locator(selector).filter({ hasText: typeof text === 'string' ? exact(text) : text }).first().waitFor(options);
+    const shows = (selector, text, options) => waitForText(page, selector, text, options);
     const calls = (method) => requests.filter((r) => r.path === '/json_rpc' && rpcMethod(r) === method).length;
     const relays = async () => (await simRpc(sim, 'sim_calls')).calls.relay_tx ?? 0;
     const review = () => page.getByRole('button', { name: 'Review transfer' });
