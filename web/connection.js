@@ -32,7 +32,7 @@ let refused = null;
 
 const isDown = (side) => sides[side].state === 'down';
 
-export function isUp(side) {
+function isUp(side) {
     return sides[side].state === 'up';
 }
 
@@ -182,7 +182,7 @@ function probeDown() {
 
 // Tries now whatever waits: the probes of a side that is down, or the
 // wallet routes after a refusal.
-export function retryNow() {
+function retryNow() {
     if (refused) refused = null;
     render();
     for (const p of polls) if (!p.running && !paused(p)) runPoll(p);

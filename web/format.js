@@ -34,7 +34,7 @@ export function plainAmount(value) {
     return frac ? `${abs / UNIT}.${frac}` : `${abs / UNIT}`;
 }
 
-export function plural(n, one, many = `${one}s`) {
+function plural(n, one, many = `${one}s`) {
     return `${n} ${n === 1 ? one : many}`;
 }
 

@@ -6,9 +6,9 @@
 import { el, setText } from './dom.js';
 
 // Enough to read back through; the whole log stays in its file.
-export const MAX_LOG_LINES = 500;
+const MAX_LOG_LINES = 500;
 
-export function lineLevel(line) {
+function lineLevel(line) {
     if (/\s(E|ERROR)\s/.test(line)) return 'error';
     if (/\s(W|WARN|WARNING)\s/.test(line)) return 'warn';
     return '';

@@ -9,7 +9,7 @@ const QUIET = 4;
 let encoder = null;
 
 // Resolves to encodeQR(text, 'raw', opts), or null when the module is missing.
-export function loadEncoder() {
+function loadEncoder() {
     encoder ??= import('./vendor/qr.js').then((m) => m.encodeQR ?? m.default ?? null, () => null);
     return encoder;
 }
@@ -17,7 +17,7 @@ export function loadEncoder() {
 // The dark modules as one path: a run of dark modules in a row is one
 // rectangle, so an address's code is a few hundred commands, not thousands
 // of elements.
-export function modulesPath(matrix) {
+function modulesPath(matrix) {
     let d = '';
     matrix.forEach((row, y) => {
         for (let x = 0; x < row.length; x++) {

@@ -7,9 +7,9 @@
 import { formatAmount, toAtomic } from './amount.js';
 import { aboutBlocks, aboutDuration, BLOCK_SECONDS, isoTime, plainAmount } from './format.js';
 
-export const KINDS = ['in', 'out', 'pending', 'pool', 'failed'];
+const KINDS = ['in', 'out', 'pending', 'pool', 'failed'];
 // Incoming money can be spent once it is this many blocks deep.
-export const UNLOCK_BLOCKS = 10;
+const UNLOCK_BLOCKS = 10;
 // An unlock_time below this is a block height, from it on a Unix time.
 const UNLOCK_TIME_IS_HEIGHT_BELOW = 500000000;
 const INCOMING = new Set(['in', 'pool']);
