@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "ascii.h"
 #include "platform.h"
 #include "shared_limits.h"
 
@@ -17,19 +18,6 @@ constexpr std::string_view foreign_page =
 constexpr std::string_view key_needed =
     "Another computer needs the key: open the LAN access address shown in the server's banner, which ends "
     "in #key=, or start the server with --lan-open.";
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equal_any_case(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
-}
-
-bool ends_with_any_case(std::string_view text, std::string_view suffix)
-{
-    return text.size() >= suffix.size() && equal_any_case(text.substr(text.size() - suffix.size()), suffix);
-}
 
 // True when list holds "*" or text in any letter case.
 bool named(const std::vector<std::string>& list, std::string_view text)

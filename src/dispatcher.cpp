@@ -20,9 +20,6 @@ constexpr std::string_view json_type = "application/json";
 constexpr int client_send_buffer = 2097152;
 // Read size once a file has grown past the size it had when measured.
 constexpr std::size_t file_block = 65536;
-// A body from this size on is sent apart from its head instead of copied
-// behind it, and a file from this size on is sent from the file itself.
-constexpr std::size_t join_max_size = 65536;
 // Static answers: no other page may frame the dashboard or run script in
 // its name, and its address goes nowhere with a link.
 constexpr std::string_view static_headers =
@@ -86,7 +83,7 @@ struct reply {
 reply forwarded(std::string result, const std::string& error_body)
 {
     if (result.empty()) return {http_response(502, json_type, error_body)};
-    if (result.size() < join_max_size) return {http_response(200, json_type, result)};
+    if (result.size() < plat::join_max_size) return {http_response(200, json_type, result)};
     return {http_response_head(200, json_type, result.size()), std::move(result)};
 }
 
@@ -116,7 +113,7 @@ reply static_file_reply(const std::string& path, const config& cfg, bool stream)
     if (!static_path_allowed(p)) return {http_response(400, "text/plain", "Bad Request", static_headers)};
     const std::string file = cfg.web_dir + p;
     const std::size_t size = size_hint(file);
-    if (!stream || size < join_max_size) return read_static_file(file, p, size);
+    if (!stream || size < plat::join_max_size) return read_static_file(file, p, size);
     plat::file_ptr f(std::fopen(file.c_str(), "rb"));
     // Measured again once open: a file replaced meanwhile goes out whole, as it was opened.
     const long long length = f && plat::seek_file(f.get(), 0, SEEK_END) ? plat::tell_file(f.get()) : 0;
@@ -232,13 +229,6 @@ bool static_path_allowed(const std::string& path)
     // separator, must not climb out, and must name the file it shows.
     return !path.empty() && path[0] == '/' && path.find("..") == std::string::npos &&
            path.find('\0') == std::string::npos;
-}
-
-std::string read_file(const std::string& path)
-{
-    std::string content;
-    append_file(path, content, size_hint(path));
-    return content;
 }
 
 std::string serve_static_file(const std::string& path, const config& cfg)

@@ -27,6 +27,3 @@ bool static_path_allowed(const std::string& path);
 
 // The complete response for a static file request (200, 400 or 404).
 std::string serve_static_file(const std::string& path, const config& cfg);
-
-// A file's whole content; empty when it cannot be opened or read.
-std::string read_file(const std::string& path);

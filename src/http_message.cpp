@@ -4,11 +4,12 @@
 #include <charconv>
 #include <utility>
 
+#include "ascii.h"
 #include "number_rules.h"
 
 namespace {
 
-constexpr std::size_t recv_block = 8192;
+constexpr std::size_t request_block = 8192;
 // A head whose blank line has not come once this much is held is refused.
 constexpr std::size_t max_head = 65536;
 // Room for every head but the content type: the fixed lines, a reason, two numbers.
@@ -108,7 +109,6 @@ std::optional<std::uint64_t> declared_length(std::string_view data)
 std::optional<std::string_view> header_value(std::string_view head, std::string_view name)
 {
     auto is_blank = [](char c) { return c == ' ' || c == '\t'; };
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     // Header lines follow the request line; the blank line ends them.
     for (std::size_t at = head.find("\r\n"); at != std::string_view::npos && at + 2 < head.size();) {
         const std::size_t start = at + 2;
@@ -116,9 +116,7 @@ std::optional<std::string_view> header_value(std::string_view head, std::string_
         const std::string_view line = head.substr(start, end - start);
         at = end;
         if (line.size() <= name.size() || line[name.size()] != ':') continue;
-        if (!std::equal(name.begin(), name.end(), line.begin(),
-                        [&](char a, char b) { return lower(a) == lower(b); }))
-            continue;
+        if (!starts_with_any_case(line, name)) continue;
         std::string_view value = line.substr(name.size() + 1);
         while (!value.empty() && is_blank(value.front()))
             value.remove_prefix(1);
@@ -162,7 +160,7 @@ bool parse_request(plat::socket_t client, http_request& req, const read_bounds& 
     request_reader reader;
     // The caller set this time-out on the socket for the first receive.
     int timeout_ms = bounds.receive_timeout_ms;
-    char buf[recv_block];
+    char buf[request_block];
     for (;;) {
         long long n = plat::recv_some(client, buf, sizeof buf);
         if (n <= 0) {

@@ -51,7 +51,9 @@ read_state feed_request(request_reader& r, http_request& req, std::string_view b
 std::size_t find_head_end(std::string_view data, std::size_t known = 0);
 
 // The declared body length of a complete head: 0 without a length header,
-// nullopt when the value does not convert or exceeds the body bound.
+// nullopt when the value does not convert or exceeds the body bound. Only
+// the two spellings Content-Length: and content-length: count, as clients
+// have always been read here; other headers (header_value) match any case.
 std::optional<std::uint64_t> declared_length(std::string_view head_and_more);
 
 // The value of the first header line of a complete head whose name is

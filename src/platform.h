@@ -113,6 +113,11 @@ long long recv_some(socket_t s, char* buf, std::size_t len);
 // Like recv_some but leaves the bytes queued.
 long long peek_some(socket_t s, char* buf, std::size_t len);
 
+// A body below this size is copied behind its head and sent with it in one
+// piece; a larger one is sent from where it lies, since copying it would
+// cost more than the extra send.
+inline constexpr std::size_t join_max_size = 65536;
+
 // Sends every byte of data; false when a send failed (the rest is then not tried).
 inline bool send_all(socket_t s, std::string_view data, bool more_follows = false)
 {

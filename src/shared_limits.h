@@ -58,8 +58,8 @@ public:
     body_reservation(const body_reservation&) = delete;
     body_reservation& operator=(const body_reservation&) = delete;
     ~body_reservation();
-    // Takes bytes more; false, taking nothing, when the total would pass
-    // max_bodies_held.
+    // Counts another `bytes` against the total; false, counting nothing,
+    // when the total would pass max_bodies_held.
     bool take(std::uint64_t bytes);
 
 private:

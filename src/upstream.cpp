@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "ascii.h"
 #include "number_rules.h"
 
 namespace {
@@ -11,7 +12,7 @@ namespace {
 // Large answers arrive in few receives.
 constexpr int upstream_recv_buffer = 8388608;
 constexpr std::size_t head_reserve = 4096;
-constexpr std::size_t recv_block = 65536;
+constexpr std::size_t body_block = 65536;
 constexpr std::size_t close_delimited_reserve = 262144;
 constexpr std::size_t chunked_reserve = 524288;
 // An announced size is only a claim: reserve no more than this ahead of data.
@@ -20,17 +21,12 @@ constexpr std::size_t chunked_reserve = 524288;
 constexpr std::uint64_t announced_reserve_cap = 8388608;
 // Size lines and what follows chunk data are read through a buffer this size.
 constexpr std::size_t line_block = 16384;
-// A request body below this size is sent in one piece with its head; a
-// larger one is sent from where it lies, not copied behind the head.
-constexpr std::size_t join_max_size = 65536;
 // A body read waits through this many timed-out receives in a row, with a
 // short pause after each, before it counts the upstream as stalled: the
 // pause rides out a socket that briefly has nothing, and the count keeps a
 // stall from holding the connection's thread without end.
 constexpr int max_timed_out_receives = 100;
 constexpr int retry_pause_ms = 10;
-
-char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // After a failed receive: true when the read should try again (a time-out
 // below the limit; the pause is taken here), false when it should stop.
@@ -113,7 +109,7 @@ std::string exchange(const std::string& host, std::uint16_t port, int timeout_ms
 {
     plat::socket_handle s = connect_upstream(host, port, timeout_ms, upstream_recv_buffer);
     if (!s.valid()) return {};
-    if (body.size() < join_max_size) {
+    if (body.size() < plat::join_max_size) {
         head += body;
         plat::send_all(s.get(), head);
     } else if (plat::send_all(s.get(), head, true)) {
@@ -152,7 +148,7 @@ bool forwardable_path(std::string_view path)
 body_framing head_framing(std::string_view head)
 {
     std::string lower(head);
-    std::transform(lower.begin(), lower.end(), lower.begin(), lower_ascii);
+    std::transform(lower.begin(), lower.end(), lower.begin(), ascii_lower);
     body_framing f;
     if (lower.find("transfer-encoding: chunked") != std::string::npos) {
         f.chunked = true;
@@ -286,7 +282,7 @@ bool recv_exact(plat::socket_t s, std::string& out, std::uint64_t count)
     while (total < count) {
         // Exactly what is still due, so nothing is read into the string twice.
         long long n = receive_onto(
-            s, out, static_cast<std::size_t>(std::min<std::uint64_t>(count - total, recv_block)));
+            s, out, static_cast<std::size_t>(std::min<std::uint64_t>(count - total, body_block)));
         if (n > 0) {
             total += static_cast<std::uint64_t>(n);
             timed_out = 0;
@@ -322,10 +318,10 @@ bool recv_plain_body(plat::socket_t s, std::string& out, std::uint64_t length)
     // Without a length only the upstream's close ends the body, so every stop counts as its end.
     const bool close_delimited = length == 0;
     plain_decoder d{length};
-    block_ptr block(new char[recv_block]);
+    block_ptr block(new char[body_block]);
     int timed_out = 0;
     for (;;) {
-        long long n = plat::recv_some(s, block.get(), recv_block);
+        long long n = plat::recv_some(s, block.get(), body_block);
         if (n > 0) {
             if (decode_plain(d, std::string_view(block.get(), static_cast<std::size_t>(n)), out)) return true;
             timed_out = 0;

@@ -57,8 +57,9 @@ struct body_framing {
 };
 body_framing head_framing(std::string_view head);
 
-// How many bytes of more complete a head of which head_so_far was already
-// read (up to and including CR LF CR LF); nullopt when more does not end it.
+// A head is being read: head_so_far came before, more has just arrived.
+// Returns how many leading bytes of more complete the head (through its
+// CR LF CR LF), or nullopt when the head does not end within more.
 std::optional<std::size_t> head_end_in(std::string_view head_so_far, std::string_view more);
 
 // Decoding a chunked body as its bytes arrive, in any split.
@@ -69,10 +70,12 @@ struct chunked_decoder {
     std::uint64_t data_left = 0;  // bytes of the current chunk still due
     int end_left = 0;             // bytes after the chunk data still to pass over
 };
-// Decodes bytes, appending chunk data to out; returns how many it used
-// (fewer than given only once the last chunk's size line or a bad one came).
+// Decodes bytes, appending chunk data to out. Returns how many bytes it
+// used: all of them, unless the last chunk's size line or a bad size line
+// came first, after which the rest is left unused.
 std::size_t decode_chunked(chunked_decoder& d, std::string_view bytes, std::string& out);
-// The rest of the current chunk's data is in the body: what follows it comes next.
+// Marks the current chunk's data as received (read into the body directly):
+// the decoder expects the two bytes that end the chunk next.
 void chunk_data_taken(chunked_decoder& d);
 
 // A body framed by its announced length (0: the upstream's close ends it).
