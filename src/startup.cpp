@@ -9,6 +9,7 @@
 #include "access.h"
 #include "dispatcher.h"
 #include "number_rules.h"
+#include "pairing.h"
 #include "platform.h"
 
 namespace {
@@ -36,7 +37,7 @@ constexpr const char* help_text =
     "  --localhost-only     Bind to 127.0.0.1 only (default: 0.0.0.0)\n"
     "  --allow-origin <O>   Let the web page at origin O use the wallet (repeatable; '*': any)\n"
     "  --allow-host <NAME>  Answer wallet requests for host name NAME (repeatable; '*': any)\n"
-    "  --lan-key <KEY>      Key for other computers, kept across starts (default: new each start)\n"
+    "  --lan-key <KEY>      Key for scripts on other computers, sent as X-KRV-Key (22+ characters)\n"
     "  --lan-open           Let other computers use the wallet without a key\n"
     "\n"
     "Start krv-wallet-rpc first, then run this.\n";
@@ -117,6 +118,25 @@ plat::socket_handle open_listener(config& cfg)
     return s;
 }
 
+// The banner's LAN lines: one pairing address for each network address,
+// and what a code is good for.
+std::string pairing_lines(const config& cfg, std::string_view code)
+{
+    std::string b;
+    const std::vector<std::string> links = pairing_links(cfg, code);
+    if (links.empty()) b += "  LAN access:   no network address found\n";
+    for (std::size_t i = 0; i < links.size(); ++i)
+        b += (i == 0 ? "  LAN access:   " : "                ") + links[i] + "\n";
+    b += "  Pairing:      open one of these on a phone or another computer within " +
+         std::to_string(cfg.pairing_lifetime_ms / 60000) +
+         " minutes: it pairs one device, once.\n"
+         "                Pair more from the dashboard on this computer (Devices); paired devices\n"
+         "                are kept until the server stops, never on disk.\n";
+    if (!cfg.lan_key.empty()) b += "  LAN key:      given with --lan-key, for scripts (header X-KRV-Key)\n";
+    b += "\n";
+    return b;
+}
+
 }  // namespace
 
 extern "C" {
@@ -131,11 +151,13 @@ static void signal_handler(int)
 command_line scan_command_line(int argc, const char* const* argv, config& cfg)
 {
     command_line result;
-    auto refuse = [&](const std::string& option, const std::string& value, const char* expected) {
+    auto refuse = [&](const std::string& option, const std::string& value, const char* expected,
+                      const char* hint = "") {
         result.result = command_line::bad_value;
         result.option = option;
         result.value = value;
         result.expected = expected;
+        result.hint = hint;
         return result;
     };
     for (int i = 1; i < argc; ++i) {
@@ -172,7 +194,9 @@ command_line scan_command_line(int argc, const char* const* argv, config& cfg)
         if (list != nullptr) {
             list->push_back(value);
         } else if (text == &cfg.lan_key && !valid_lan_key(value)) {
-            return refuse(arg, value, "16 to 128 letters, digits, '-', '_', '.' or '~'");
+            return refuse(arg, value,
+                          "22 to 128 letters, digits, '-', '_', '.' or '~', at least 10 of them different",
+                          "Make one with: openssl rand -hex 16");
         } else if (text != nullptr) {
             *text = value;
         } else if (auto port = convert_port(value)) {
@@ -226,7 +250,7 @@ std::string find_wallet_log(const char* home, const char* userprofile)
     return std::string();
 }
 
-std::string banner_text(const config& cfg)
+std::string banner_text(const config& cfg, std::string_view pairing_code)
 {
     std::string b =
         "\n"
@@ -240,17 +264,14 @@ std::string banner_text(const config& cfg)
     b += "  Wallet log:   " + (cfg.wallet_log.empty() ? "(not found — use --wallet-log)" : cfg.wallet_log) +
          "\n";
     b += "\n";
-    if (cfg.bind_host == "0.0.0.0") {
+    if (cfg.bind_host == "0.0.0.0" && cfg.lan_open) {
         const std::string address = "http://" +
                                     (cfg.host_name.empty() ? "(host name unavailable)" : cfg.host_name) +
                                     ":" + std::to_string(cfg.port);
-        if (cfg.lan_open) {
-            b += "  LAN access:   " + address + "\n";
-            b += "  Warning:      anyone on your network can spend from an open wallet (--lan-open)\n\n";
-        } else {
-            // In the fragment the key is never sent in a request line or a referrer.
-            b += "  LAN access:   " + address + "/#key=" + cfg.lan_key + "\n\n";
-        }
+        b += "  LAN access:   " + address + "\n";
+        b += "  Warning:      anyone on your network can spend from an open wallet (--lan-open)\n\n";
+    } else if (cfg.bind_host == "0.0.0.0") {
+        b += pairing_lines(cfg, pairing_code);
     }
     b += "  Press Ctrl+C to stop.\n\n";
     return b;
@@ -274,6 +295,7 @@ int run_server(int argc, const char* const* argv, config& cfg, shared_limits& li
     if (cli.result == command_line::bad_value) {
         std::fprintf(stderr, "ERROR: %s needs %s, got \"%s\"\n", cli.option.c_str(), cli.expected.c_str(),
                      cli.value.c_str());
+        if (!cli.hint.empty()) std::fprintf(stderr, "  %s\n", cli.hint.c_str());
         return 1;
     }
 
@@ -287,14 +309,15 @@ int run_server(int argc, const char* const* argv, config& cfg, shared_limits& li
         return 1;
     }
 
-    // Other computers can connect: they need the key, unless the user
-    // opened the wallet to the network.
-    if (cfg.bind_host == "0.0.0.0" && !cfg.lan_open && cfg.lan_key.empty()) {
-        cfg.lan_key = new_lan_key();
-        if (cfg.lan_key.empty()) {
+    // Other computers can connect: they pair first, unless the user opened
+    // the wallet to the network.
+    std::string pairing_code;
+    if (cfg.bind_host == "0.0.0.0" && !cfg.lan_open) {
+        pairing_code = new_pairing_code(limits.devices, "", cfg.pairing_lifetime_ms, pairing_now());
+        if (pairing_code.empty()) {
             std::fprintf(stderr,
-                         "ERROR: No random bytes for the LAN key\n"
-                         "  Use --lan-key or --localhost-only\n");
+                         "ERROR: No random bytes for a pairing code\n"
+                         "  Use --localhost-only\n");
             return 1;
         }
     }
@@ -306,7 +329,8 @@ int run_server(int argc, const char* const* argv, config& cfg, shared_limits& li
         cfg.wallet_log = find_wallet_log(std::getenv("HOME"), std::getenv("USERPROFILE"));
 
     cfg.host_name = plat::host_name();
-    std::fputs(banner_text(cfg).c_str(), stdout);
+    if (cfg.bind_host == "0.0.0.0") cfg.lan_addresses = plat::lan_ipv4_addresses();
+    std::fputs(banner_text(cfg, pairing_code).c_str(), stdout);
     std::fflush(stdout);
 
     // From here the listener belongs to g_server_fd: the stop-request

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config_and_request.h"
@@ -17,6 +18,8 @@ struct command_line {
     std::string option;
     std::string value;
     std::string expected;
+    // A line that says how to make a good value; empty when there is none.
+    std::string hint;
 };
 
 // Applies the options in argv[1..] to cfg; stops at help, at a number that
@@ -36,8 +39,10 @@ std::string find_web_dir(const std::string& program_path);
 // empty when neither is set or no candidate is readable.
 std::string find_wallet_log(const char* home, const char* userprofile);
 
-// The banner lines for cfg; its host_name is on the LAN line.
-std::string banner_text(const config& cfg);
+// The banner lines for cfg. Listening on every address, the LAN lines give
+// the pairing address of pairing_code for each of cfg's network addresses
+// (with --lan-open: cfg's host name, and no code).
+std::string banner_text(const config& cfg, std::string_view pairing_code = {});
 
 // Runs the server with the settings of cfg and of the command line:
 // start-up, the accept loop until a stop request, shutdown. Returns the

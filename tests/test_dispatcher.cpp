@@ -10,7 +10,7 @@ const std::string page = "<!doctype html><title>KRV</title>\n";
 
 std::string get(std::uint16_t port, const std::string& target, const std::string& method = "GET")
 {
-    return test::http_exchange(port, method + " " + target + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    return test::http_exchange(port, method + " " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
 }
 
 std::string text_response(int status, const char* reason, const std::string& body,
@@ -191,6 +191,27 @@ TEST_F(Dispatcher, NothingOutsideTheWebFolderIsServed)
     // Escapes are not decoded: they name a file that does not exist.
     EXPECT_EQ(get(srv.port(), "/%2e%2e/secret.txt"),
               file_response(404, "Not Found", "Not Found: /%2e%2e/secret.txt"));
+}
+
+// Windows opens a device for these names and waits on it for good; every
+// platform answers them 404 at once, and names that only look alike are files.
+TEST_F(Dispatcher, DeviceNamesAreNotFoundAtOnce)
+{
+    const std::vector<std::string> files = {"COM10.js", "CONSOLE.js", "com.js",   "auxiliary.css",
+                                            "LPT.js",   "nul_.txt",   "CONINx.js"};
+    for (const std::string& name : files)
+        test::write_file(web / name, "file");
+    test::server srv(cfg);
+    for (std::string target :
+         {"/COM1", "/AUX", "/COM1.js", "/aux.css", "/con", "/Nul.txt", "/lpt9.tar.gz", "/CONIN$",
+          "/conout$.txt", "/sub/COM0", "/sub\\prn", "/com1:", "/LPT3.", "/COM\xB9", "/com\xC2\xB2.css"})
+        EXPECT_EQ(get(srv.port(), target), file_response(404, "Not Found", "Not Found: " + target)) << target;
+    for (const std::string& name : files)
+        EXPECT_EQ(test::split_response(get(srv.port(), "/" + name)).body, "file") << name;
+    // A blank cannot stand in a request line, but Windows drops it before the dot.
+    EXPECT_TRUE(names_a_device("/COM1 .js"));
+    for (const char* path : {"/", "", "/COM", "/COMx", "/LPT10", "/CON/x.js", "/NULL"})
+        EXPECT_FALSE(names_a_device(path)) << path;
 }
 
 TEST(StaticPath, Allowed)

@@ -45,6 +45,15 @@ TEST(HttpResponse, WritesTheFixedHeadersInOrder)
               test::expected_head(404, "Not Found", "text/plain", 13) + "\r\n\r\nNot Found: /x");
 }
 
+TEST(HttpResponse, PreflightNamesTheHeadersItAllows)
+{
+    EXPECT_EQ(http_preflight_response("Content-Type, X-KRV-Key"),
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n"
+              "Access-Control-Allow-Origin: *\r\nAccess-Control-Allow-Headers: Content-Type, X-KRV-Key\r\n"
+              "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(http_preflight_response("Content-Type"), http_response(200, "text/plain", ""));
+}
+
 TEST(HttpResponse, ReasonPhrasesAndEmptyContentType)
 {
     const std::pair<int, const char*> cases[] = {{200, "OK"},        {400, "Bad Request"},
@@ -227,6 +236,32 @@ TEST(ParseRequest, ReadsFromAPeerUntilTheBodyIsComplete)
     EXPECT_FALSE(parse_from_peer({"GET / HTTP/1.1\r\nHost: a\r\n"}, false).first);
     // A refused head is not waited on.
     EXPECT_FALSE(parse_from_peer({"GET /\r\n\r\n"}, true).first);
+}
+
+// The head alone is read: a body that never comes is not waited for, and
+// nothing is reserved until the caller asks for the body.
+TEST(ParseRequest, TheHeadIsReadWithoutWaitingForTheBody)
+{
+    auto [client, server] = test::loopback_pair();
+    ASSERT_TRUE(plat::send_all(client.get(),
+                               "POST /json_rpc HTTP/1.1\r\nX-Requested-With: page\r\n"
+                               "Content-Length: 33554432\r\n\r\n{\"a\""));
+    request_reader reader;
+    http_request req;
+    ASSERT_TRUE(read_request_head(server.get(), reader, req, read_bounds{}));
+    EXPECT_EQ(reader.state, read_state::need_body);
+    EXPECT_EQ(req.content_length, 33554432u);
+    EXPECT_EQ(req.requested_with, "page");
+    EXPECT_EQ(req.body, "{\"a\"");
+
+    // The body, once asked for, is reserved first and then read to its end.
+    shared_limits limits;
+    body_reservation body(limits, false);
+    std::thread writer([c = client.get()] { plat::send_all(c, std::string(33554432 - 4, 'x')); });
+    EXPECT_TRUE(read_request_body(server.get(), reader, req, read_bounds{}, body));
+    writer.join();
+    EXPECT_EQ(req.body.size(), 33554432u);
+    EXPECT_EQ(limits.bodies_held.load(), 33554432u);
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ const char* const expected_help =
     "  --localhost-only     Bind to 127.0.0.1 only (default: 0.0.0.0)\n"
     "  --allow-origin <O>   Let the web page at origin O use the wallet (repeatable; '*': any)\n"
     "  --allow-host <NAME>  Answer wallet requests for host name NAME (repeatable; '*': any)\n"
-    "  --lan-key <KEY>      Key for other computers, kept across starts (default: new each start)\n"
+    "  --lan-key <KEY>      Key for scripts on other computers, sent as X-KRV-Key (22+ characters)\n"
     "  --lan-open           Let other computers use the wallet without a key\n"
     "\nStart krv-wallet-rpc first, then run this.\n";
 
@@ -79,11 +79,14 @@ TEST_F(Program, ANumberThatDoesNotConvertIsOneErrorLine)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "ERROR: --rpc-port needs a number, got \"99999999999\"\n");
 
-    r = test::run_program(test::server_binary(), options({"--web-dir", web(), "--lan-key", "short"}));
+    // A weak fixed key ends start-up, saying how to make a good one.
+    r = test::run_program(test::server_binary(),
+                          options({"--web-dir", web(), "--lan-key", "aaaaaaaaaaaaaaaa"}));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err,
-              "ERROR: --lan-key needs 16 to 128 letters, digits, '-', '_', '.' or '~', got \"short\"\n");
+              "ERROR: --lan-key needs 22 to 128 letters, digits, '-', '_', '.' or '~', at least 10 of them "
+              "different, got \"aaaaaaaaaaaaaaaa\"\n  Make one with: openssl rand -hex 16\n");
 }
 
 TEST_F(Program, MissingPageEndsWithStatus1)
@@ -127,49 +130,63 @@ TEST_F(Program, BannerThenShutdownOnSigterm)
     EXPECT_EQ(c.err(), "");
 }
 
-// The key on the banner's LAN line, after "#key="; empty without one.
-std::string banner_key(const std::string& out)
+// The code of the banner's first pairing address, after "#pair="; empty without one.
+std::string banner_code(const std::string& out)
 {
-    std::size_t at = out.find("/#key=");
+    std::size_t at = out.find("/#pair=");
     if (at == std::string::npos) return "";
-    at += 6;
+    at += 7;
     return out.substr(at, out.find('\n', at) - at);
 }
 
-TEST_F(Program, AllAddressesBannerNamesTheHostTheKeyAndTheWalletLogFromHome)
+std::string pair(std::uint16_t port, const std::string& code)
+{
+    const std::string body = "code=" + code;
+    return test::split_response(test::http_exchange(port, "POST /pair HTTP/1.1\r\nContent-Length: " +
+                                                              std::to_string(body.size()) + "\r\n\r\n" +
+                                                              body))
+        .body;
+}
+
+TEST_F(Program, AllAddressesBannerGivesAPairingAddressThatWorksOnce)
 {
     test::write_file(root.path() / "home" / "krv-wallet-rpc.log", "line\n");
-    std::vector<std::string> keys;
+    std::vector<std::string> codes;
     for (int run = 0; run < 2; ++run) {
         test::child c(test::server_binary(), options({"--web-dir", web(), "--port", "0"}));
         ASSERT_TRUE(c.wait_for_output("Press Ctrl+C to stop.\n\n", 10s)) << c.err();
-        std::string out = c.out();
-        EXPECT_NE(out.find("  Listening:    http://0.0.0.0:"), std::string::npos);
-        EXPECT_NE(out.find("  Wallet log:   " + (root.path() / "home").string() +
-                           "/krv-wallet-rpc.log\n\n  LAN access:   http://"),
+        const std::string out = c.out();
+        const std::string port = std::to_string(test::banner_port(out));
+        const std::string code = banner_code(out);
+        // One address for each of the machine's network addresses, all with the same code.
+        std::string lines;
+        for (const std::string& address : plat::lan_ipv4_addresses())
+            lines += (lines.empty() ? "  LAN access:   " : "                ") + std::string("http://") +
+                     address + ":" + port + "/#pair=" + code + "\n";
+        if (lines.empty()) lines = "  LAN access:   no network address found\n";
+        EXPECT_NE(out.find("  Wallet log:   " + (root.path() / "home").string() + "/krv-wallet-rpc.log\n\n" +
+                           lines + "  Pairing:      open one of these"),
                   std::string::npos)
             << out;
-        keys.push_back(banner_key(out));
+        // It works once.
+        EXPECT_TRUE(pair(test::banner_port(out), code).starts_with("{\"token\":\"")) << code;
+        EXPECT_TRUE(
+            pair(test::banner_port(out), code).starts_with("{\"error\":\"This pairing address was already"));
+        codes.push_back(code);
         c.send_signal(SIGINT);
         EXPECT_EQ(c.wait(5s), 0);
     }
     // 128 bits as hex, new at every start.
-    for (const std::string& key : keys) {
-        EXPECT_EQ(key.size(), 32u) << key;
-        EXPECT_EQ(key.find_first_not_of("0123456789abcdef"), std::string::npos) << key;
+    for (const std::string& code : codes) {
+        EXPECT_EQ(code.size(), 32u) << code;
+        EXPECT_EQ(code.find_first_not_of("0123456789abcdef"), std::string::npos) << code;
     }
-    EXPECT_NE(keys[0], keys[1]);
+    EXPECT_NE(codes[0], codes[1]);
 
-    // A fixed key lasts; --lan-open asks for none.
-    test::child fixed(test::server_binary(),
-                      options({"--web-dir", web(), "--port", "0", "--lan-key", "bookmarked-key-0001"}));
-    ASSERT_TRUE(fixed.wait_for_output("Press Ctrl+C to stop.\n\n", 10s)) << fixed.err();
-    EXPECT_EQ(banner_key(fixed.out()), "bookmarked-key-0001");
-    fixed.send_signal(SIGINT);
-    EXPECT_EQ(fixed.wait(5s), 0);
+    // --lan-open asks for nothing, and says so.
     test::child open(test::server_binary(), options({"--web-dir", web(), "--port", "0", "--lan-open"}));
     ASSERT_TRUE(open.wait_for_output("Press Ctrl+C to stop.\n\n", 10s)) << open.err();
-    EXPECT_EQ(banner_key(open.out()), "");
+    EXPECT_EQ(banner_code(open.out()), "");
     EXPECT_NE(open.out().find("anyone on your network can spend"), std::string::npos) << open.out();
     open.send_signal(SIGINT);
     EXPECT_EQ(open.wait(5s), 0);

@@ -20,7 +20,7 @@ std::string ok(const std::string& body) { return json_response(200, "OK", body);
 
 std::string client_request(const std::string& method, const std::string& target, const std::string& body)
 {
-    std::string head = method + " " + target + " HTTP/1.1\r\nHost: x\r\n";
+    std::string head = method + " " + target + " HTTP/1.1\r\nHost: localhost\r\n";
     if (!body.empty()) head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     return head + "\r\n" + body;
 }

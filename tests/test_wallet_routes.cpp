@@ -8,7 +8,7 @@ namespace {
 
 std::string get(std::uint16_t port, const std::string& target, const std::string& method = "GET")
 {
-    return test::http_exchange(port, method + " " + target + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    return test::http_exchange(port, method + " " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
 }
 
 std::string ok_json(const std::string& body)
