@@ -5,19 +5,21 @@ import {
     addPoll, forgetFigures, keyChanged, markFresh, onBlocked, PACE, reportFault, startConnection,
 } from './connection.js';
 import { $, copyText, el, setText, showMessage, showWords } from './dom.js';
+import { startDevices } from './devices.js';
 import { coins } from './format.js';
-import { takeKeyFromAddress } from './lan-key.js';
 import { setWalletOpen } from './layout.js';
 import { LogFollower } from './log-follow.js';
 import { LogPanel } from './log-panel.js';
+import { takeKeyFromAddress } from './pairing.js';
 import { ReceiveView } from './receive.js';
 import { daemon, getJson, NO_WALLET_OPEN, RpcError, wallet } from './rpc.js';
 import { onSent, sendBalances, sendBlocked, sendWalletChanged, startSend } from './send.js';
 import { TransfersView } from './transfers-view.js';
 import { inWords } from './words.js';
 
-// Before anything else, so the key leaves the address bar at once.
-takeKeyFromAddress();
+// Before anything else: the code or key leaves the address bar at once, and
+// a code is traded for this device's token before the first wallet request.
+await takeKeyFromAddress();
 
 // With the health check every 15 s these add up to about 50 requests a
 // minute while nothing happens, 30 of them the log. The wallet is probed
@@ -392,9 +394,9 @@ function start() {
         updateWalletActions();
         sendBlocked(reason);
     });
-    // Opening the LAN address with its key in this tab again.
-    window.addEventListener('hashchange', () => {
-        if (takeKeyFromAddress()) keyChanged();
+    // Opening a pairing address, or the address with the key, in this tab again.
+    window.addEventListener('hashchange', async () => {
+        if (await takeKeyFromAddress()) keyChanged();
     });
     logPanel = new LogPanel({
         box: $('log'), filter: $('log-filter'), level: $('log-level'), count: $('log-count'), follow: $('log-follow'),
@@ -411,6 +413,7 @@ function start() {
     window.addEventListener('unhandledrejection', (e) => reportFault('page', e.reason));
     window.addEventListener('error', (e) => reportFault('page', e.error ?? e.message));
     startConnection();
+    startDevices();
 }
 
 start();

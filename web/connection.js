@@ -27,7 +27,7 @@ const sides = {
     wallet: { state: 'unknown', since: 0, detail: '', where: '' },
     daemon: { state: 'unknown', since: 0, detail: '', where: '' },
 };
-// {sentence, hadKey} while the server refuses this browser the wallet routes.
+// {sentence, hadKey, pairing} while the server refuses this browser the wallet routes.
 let refused = null;
 
 const isDown = (side) => sides[side].state === 'down';
@@ -68,18 +68,18 @@ function markUp(side) {
 onAnswer((e) => {
     if (e.status === 0) return markDown('server', e.detail);
     markUp('server');
-    if (e.walletRoute && e.status === 403) return refuse(e.detail, e.hadKey);
+    if (e.walletRoute && e.status === 403) return refuse(e.detail, e.hadKey, e.pairing);
     if (e.walletRoute && refused) grant();
     if (e.status === 502) return markDown(e.side, e.detail);
     if (e.side !== 'server') markUp(e.side);
 });
 
-function refuse(sentence, hadKey) {
-    // A key the server refuses is of no further use (it makes a new one at
-    // each start); drop it so a reload does not send it again.
+function refuse(sentence, hadKey, pairing) {
+    // A token or key the server refuses is of no further use (the device was
+    // forgotten, the server restarted); drop it so a reload does not send it again.
     if (hadKey) forgetKey();
     if (refused) return;
-    refused = { sentence: sentence || 'The server refused this browser.', hadKey };
+    refused = { sentence: sentence || 'The server refused this browser.', hadKey, pairing };
     render();
 }
 
@@ -276,7 +276,7 @@ let lastBlocked = '';
 
 function blockedReason() {
     if (isDown('server')) return 'Unavailable: the dashboard server does not answer.';
-    if (refused) return 'Unavailable: this browser needs the server\u2019s key (see the notice at the top).';
+    if (refused) return 'Unavailable: the server refuses this browser (see the notice at the top).';
     if (isDown('wallet')) return 'Unavailable: the wallet RPC service does not answer.';
     return '';
 }
@@ -301,13 +301,15 @@ function outageSentence() {
 }
 
 function accessText() {
+    if (!refused.pairing) return [refused.sentence];
     const port = window.location.port || (window.location.protocol === 'https:' ? '443' : '80');
     const lines = [
         refused.sentence,
-        'To get in, open the address shown on the server\u2019s \u201cLAN access\u201d line: it carries the key after #key=. ' +
-            `On the machine that runs the server, http://127.0.0.1:${port}/ needs no key.`,
+        'To pair this device, open a pairing address on it: the server\u2019s banner shows one when it starts, and on the ' +
+            'computer that runs the server the dashboard\u2019s Devices card makes a new one (Pair a device). ' +
+            `On that computer, http://127.0.0.1:${port}/ needs no pairing.`,
     ];
-    if (refused.hadKey) lines.splice(1, 0, 'The key this page had was not accepted; the server makes a new one each time it starts.');
+    if (refused.hadKey) lines.splice(1, 0, 'This device was paired, but the server no longer knows it: it was forgotten there, or the server was restarted.');
     return lines;
 }
 
@@ -315,7 +317,7 @@ const LABELS = { server: 'Dashboard server', wallet: 'Wallet RPC service', daemo
 
 function badge() {
     if (isDown('server')) return ['down', 'Dashboard server offline'];
-    if (refused) return ['bad', 'Key needed'];
+    if (refused) return ['bad', refused.pairing ? 'Not paired' : 'Refused'];
     if (isDown('wallet')) return ['bad', 'Wallet RPC unreachable'];
     if (isDown('daemon')) return ['warn', 'Daemon unreachable'];
     if (isUp('wallet')) return ['ok', 'Wallet RPC online'];

@@ -162,7 +162,7 @@ describe('errors in words', () => {
             [new ServiceError('server', 0, 'GET health: no answer'), 'The dashboard server does not answer.', 'GET health: no answer'],
             [new ServiceError('server', 404, 'GET wallets answered 404'), 'The dashboard server gave an answer this page does not understand.',
                 'GET wallets answered 404'],
-            [new AccessError('Needs the key.', false), 'The server refused this browser: it needs the key (see the notice at the top).',
+            [new AccessError('Needs the key.', false), 'The server refused this browser (see the notice at the top).',
                 'Needs the key.'],
             [new TypeError('x is undefined'), 'Something went wrong in this page.', 'x is undefined'],
         ];
