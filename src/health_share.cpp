@@ -9,7 +9,7 @@ void publish(shared_probe& shared, const std::string& text)
     if (text.size() > decltype(shared.answer)::capacity) return;
     std::uint32_t v = shared.version.load(std::memory_order_relaxed);
     if ((v & 1u) != 0 || !shared.version.compare_exchange_strong(v, v + 1, std::memory_order_acquire)) return;
-    std::atomic_thread_fence(std::memory_order_release);
+    // Its stores are releases: a reader that sees one of them sees the odd version too.
     shared.answer.store(text);
     shared.version.store(v + 2, std::memory_order_release);
     shared.version.notify_all();
@@ -26,8 +26,8 @@ std::string last_answer(const shared_probe& shared)
             shared.version.wait(before, std::memory_order_acquire);
             continue;
         }
+        // Its loads are acquires: the version below is read after them.
         std::string text = shared.answer.load();
-        std::atomic_thread_fence(std::memory_order_acquire);
         if (shared.version.load(std::memory_order_relaxed) == before) return text;
     }
 }
