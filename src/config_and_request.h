@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "digest_login.h"
+
 // Largest request body accepted; a larger declared length is refused.
 inline constexpr std::uint64_t max_request_body = 32u * 1024 * 1024;
 
@@ -47,6 +49,11 @@ struct config {
     bool lan_open = false;
     // This machine's name, as the banner shows it; a Host naming it passes.
     std::string host_name;
+
+    // Logins for the wallet RPC service and the daemon (--rpc-login,
+    // --daemon-login, or their -file forms); none given by default.
+    upstream_login rpc_login;
+    upstream_login daemon_login;
 };
 
 // One request as read from a client: the target is kept exactly as sent.

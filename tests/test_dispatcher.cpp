@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "test_support.h"
 
 namespace {
@@ -207,7 +209,8 @@ TEST(WalletLogQuery, Numbers)
 {
     struct row {
         const char* path;
-        int lines, offset;
+        int lines;
+        long long offset;
     };
     const row rows[] = {
         {"/wallet-log", 30, -1},
@@ -222,8 +225,14 @@ TEST(WalletLogQuery, Numbers)
         {"/wallet-log?lines=5&offset=10", 5, 10},
         {"/wallet-log?offset=-5", 30, -5},
         {"/wallet-log?offset=2147483647", 30, 2147483647},
-        {"/wallet-log?offset=2147483648", 30, -1},
+        // Offsets are 64-bit: a log may pass 2 GiB.
+        {"/wallet-log?offset=2147483648", 30, 2147483648LL},
+        {"/wallet-log?offset=3221225485&lines=2", 2, 3221225485LL},
+        {"/wallet-log?offset=9223372036854775807", 30, INT64_MAX},
+        {"/wallet-log?offset=9223372036854775808", 30, -1},
         {"/wallet-log?offset=-2147483648", 30, -2147483647 - 1},
+        {"/wallet-log?offset=-9223372036854775808", 30, INT64_MIN},
+        {"/wallet-log?offset=-9223372036854775809", 30, -1},
         {"/wallet-log?offset=x&lines=7", 7, -1},
         {"/wallet-log?xlines=7", 7, -1},
         {"/wallet-log?lines= 8", 8, -1},
