@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 
 #include "test_support.h"
 
@@ -242,6 +244,22 @@ TEST(WalletLogQuery, Numbers)
         EXPECT_EQ(q.lines, r.lines) << r.path;
         EXPECT_EQ(q.offset, r.offset) << r.path;
     }
+}
+
+// The page's QR module is part of the tree: a clone built without npm
+// serves a complete page.
+TEST(Dashboard, ServesItsVendoredModule)
+{
+    config cfg;
+    cfg.web_dir = test::source_dir() + "/web";
+    std::ifstream in(cfg.web_dir + "/vendor/qr.js", std::ios::binary);
+    const std::string module((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(module.size(), 10000u);
+    EXPECT_NE(module.find("export"), std::string::npos);
+    EXPECT_EQ(module.find("sourceMappingURL"), std::string::npos);
+    EXPECT_EQ(serve_static_file("/vendor/qr.js", cfg), file_response(200, "OK", module, "application/javascript"));
+    for (const char* licence : {"/vendor/qr.LICENSE-MIT", "/vendor/qr.LICENSE-APACHE"})
+        EXPECT_EQ(test::split_response(serve_static_file(licence, cfg)).status, 200) << licence;
 }
 
 }  // namespace
