@@ -185,7 +185,7 @@ TEST(DigestNonceCache, ConcurrentUsesNeverRepeatACount)
         });
     }
     for (int n = 1; n <= 200; ++n)
-        cache.keep(challenge("n" + std::to_string(n)));
+        cache.keep(challenge(std::string("n").append(std::to_string(n))));
     for (auto& t : threads)
         t.join();
     std::map<std::string, std::set<std::uint32_t>> counts;
