@@ -1,5 +1,6 @@
 #include "digest_login.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -126,6 +127,14 @@ bool offers_auth(std::string_view qop)
     return false;
 }
 
+bool has_control_byte(std::string_view text)
+{
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == 0x7F;
+    });
+}
+
 std::optional<digest_challenge> answerable(const challenge_text& t)
 {
     if (t.scheme != "digest") return std::nullopt;
@@ -149,6 +158,9 @@ std::optional<digest_challenge> answerable(const challenge_text& t)
         }
     }
     if (!has_nonce || !auth || !known_algorithm) return std::nullopt;
+    // They go back in a header line: a lone CR or LF in one could add lines to the request.
+    if (has_control_byte(c.realm) || has_control_byte(c.nonce) || has_control_byte(c.opaque.value_or("")))
+        return std::nullopt;
     return c;
 }
 

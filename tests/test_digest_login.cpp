@@ -86,6 +86,12 @@ TEST(DigestLogin, ChallengesThisSideCanAnswer)
          std::nullopt},
         {"token68 and junk", "WWW-Authenticate: Negotiate abc==, =,, \"x\r\n", std::nullopt},
         {"unterminated quote", "WWW-Authenticate: Digest nonce=\"a, qop=\"auth\r\n", std::nullopt},
+        // Sent back in a header line, a lone line feed would start a line of its own.
+        {"line feed in the nonce",
+         "WWW-Authenticate: Digest realm=\"r\", nonce=\"a\nX: 1\", qop=\"auth\"\r\n", std::nullopt},
+        {"carriage return in the opaque",
+         "WWW-Authenticate: Digest realm=\"r\", nonce=\"a\", opaque=\"o\rX\", qop=\"auth\"\r\n",
+         std::nullopt},
     };
     for (const auto& r : rows) {
         auto c = pick_digest_challenge(head_with(r.lines));

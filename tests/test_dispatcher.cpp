@@ -257,7 +257,8 @@ TEST(Dashboard, ServesItsVendoredModule)
     ASSERT_GT(module.size(), 10000u);
     EXPECT_NE(module.find("export"), std::string::npos);
     EXPECT_EQ(module.find("sourceMappingURL"), std::string::npos);
-    EXPECT_EQ(serve_static_file("/vendor/qr.js", cfg), file_response(200, "OK", module, "application/javascript"));
+    EXPECT_EQ(serve_static_file("/vendor/qr.js", cfg),
+              file_response(200, "OK", module, "application/javascript"));
     for (const char* licence : {"/vendor/qr.LICENSE-MIT", "/vendor/qr.LICENSE-APACHE"})
         EXPECT_EQ(test::split_response(serve_static_file(licence, cfg)).status, 200) << licence;
 }
