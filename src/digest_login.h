@@ -76,6 +76,8 @@ upstream_login make_login(std::string user, std::string password);
 class login_tries {
 public:
     explicit login_tries(const upstream_login& login);
+    // It keeps a reference: the login must outlive it.
+    explicit login_tries(const upstream_login&& login) = delete;
     // The Authorization header line (CR LF included) for the next try;
     // empty when it goes without one.
     std::string header(std::string_view method, std::string_view uri);

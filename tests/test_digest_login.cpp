@@ -233,9 +233,11 @@ TEST(LoginTries, StaleEarnsOneMoreTryAndAnyOther401IsFinal)
         ASSERT_TRUE(t.again_after_401(fresh));
         EXPECT_FALSE(t.again_after_401(fresh));
     }
-    login_tries none(upstream_login{});
+    const upstream_login no_login;
+    login_tries none(no_login);
     EXPECT_FALSE(none.again_after_401(fresh));
-    login_tries unanswerable(make_login("krv", "pw"));
+    const upstream_login other = make_login("krv", "pw");
+    login_tries unanswerable(other);
     EXPECT_FALSE(unanswerable.again_after_401(head_with("WWW-Authenticate: Basic realm=\"r\"\r\n")));
 }
 
