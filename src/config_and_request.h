@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "digest_login.h"
+
 // Largest request body accepted; a larger declared length is refused.
 inline constexpr std::uint64_t max_request_body = 32u * 1024 * 1024;
 
@@ -56,6 +58,11 @@ struct config {
     // Wrong keys, tokens and pairing codes are counted per address over this
     // long, and an address that sent 20 is then refused for as long.
     int guess_window_ms = 60000;
+
+    // Logins for the wallet RPC service and the daemon (--rpc-login,
+    // --daemon-login, or their -file forms); none given by default.
+    upstream_login rpc_login;
+    upstream_login daemon_login;
 };
 
 // One request as read from a client: the target is kept exactly as sent.

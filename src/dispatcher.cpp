@@ -90,11 +90,30 @@ struct reply {
     std::uint64_t file_length = 0;
 };
 
-reply forwarded(std::string result, const std::string& error_body)
+// The 502 body when a service refused the login: what to do about it.
+std::string login_refused(std::string_view service, std::string_view option, bool login_given)
 {
-    if (result.empty()) return {http_response(502, json_type, error_body)};
-    if (result.size() < plat::join_max_size) return {http_response(200, json_type, result)};
-    return {http_response_head(200, json_type, result.size()), std::move(result)};
+    std::string body = "{\"error\":\"";
+    append_json_string_content(body, service);
+    body += " refused the login: ";
+    body += login_given ? "check the USER:PASSWORD given to " : "start krv-webui with ";
+    body += option;
+    body += login_given ? "\"}" : " FILE\"}";
+    return body;
+}
+
+std::string at_address(std::string_view what, const std::string& host, std::uint16_t port)
+{
+    return std::string(what) + " at " + host + ":" + std::to_string(port);
+}
+
+reply forwarded(relay_result result, const std::string& error_body, const std::string& login_error_body)
+{
+    if (result.login_refused) return {http_response(502, json_type, login_error_body)};
+    if (result.body.empty()) return {http_response(502, json_type, error_body)};
+    std::string body = std::move(result.body);
+    if (body.size() < plat::join_max_size) return {http_response(200, json_type, body)};
+    return {http_response_head(200, json_type, body.size()), std::move(body)};
 }
 
 reply not_found(const std::string& p)
@@ -271,16 +290,21 @@ reply route_request(const http_request& req, route r, std::uint32_t peer, const 
         case route::preflight:
             return {http_preflight_response(preflight_allowed_headers(req, cfg))};
         case route::wallet_rpc:
-            return forwarded(proxy_json_rpc(cfg.rpc_host, cfg.rpc_port, req.body, cfg.upstream_timeout_ms),
-                             cannot_connect("krv-wallet-rpc", cfg.rpc_host, cfg.rpc_port));
+            return forwarded(proxy_json_rpc(wallet_service(cfg), req.body),
+                             cannot_connect("krv-wallet-rpc", cfg.rpc_host, cfg.rpc_port),
+                             login_refused(at_address("krv-wallet-rpc", cfg.rpc_host, cfg.rpc_port),
+                                           "--rpc-login-file", cfg.rpc_login.given()));
         case route::daemon_rpc:
-            return forwarded(proxy_json_rpc(cfg.rpc_host, cfg.daemon_port, req.body, cfg.upstream_timeout_ms),
-                             cannot_connect("krv daemon", cfg.rpc_host, cfg.daemon_port));
+            return forwarded(proxy_json_rpc(daemon_service(cfg), req.body),
+                             cannot_connect("krv daemon", cfg.rpc_host, cfg.daemon_port),
+                             login_refused(at_address("krv daemon", cfg.rpc_host, cfg.daemon_port),
+                                           "--daemon-login-file", cfg.daemon_login.given()));
         case route::path_rpc: {
             std::string target = req.path.substr(4);
             // A control byte could add lines to the upstream request.
             if (!forwardable_path(target)) return {http_response(400, "text/plain", "Bad Request")};
-            return forwarded(proxy_raw(cfg, target, req.body), "{\"error\":\"Cannot connect to RPC\"}");
+            return forwarded(proxy_raw(cfg, target, req.body), "{\"error\":\"Cannot connect to RPC\"}",
+                             login_refused("krv daemon", "--daemon-login-file", cfg.daemon_login.given()));
         }
         case route::wallet_log: {
             wallet_log_query q = parse_wallet_log_query(req.path);
@@ -330,12 +354,12 @@ void send_reply(plat::socket_t s, const reply& r)
     }
 }
 
-// Finds key as a plain substring of the whole path and converts what follows.
-std::optional<int> query_number(const std::string& path, std::string_view key)
+// Finds key as a plain substring of the whole path; the text that follows it.
+std::optional<std::string_view> query_text(const std::string& path, std::string_view key)
 {
     std::size_t at = path.find(key);
     if (at == std::string::npos) return std::nullopt;
-    return convert_int(std::string_view(path).substr(at + key.size()));
+    return std::string_view(path).substr(at + key.size());
 }
 
 }  // namespace
@@ -343,8 +367,10 @@ std::optional<int> query_number(const std::string& path, std::string_view key)
 wallet_log_query parse_wallet_log_query(const std::string& path)
 {
     wallet_log_query q;
-    if (auto lines = query_number(path, "lines=")) q.lines = std::clamp(*lines, 1, 500);
-    if (auto offset = query_number(path, "offset=")) q.offset = *offset;
+    auto lines = query_text(path, "lines=");
+    if (auto n = lines ? convert_int(*lines) : std::nullopt) q.lines = std::clamp(*n, 1, 500);
+    auto offset = query_text(path, "offset=");
+    if (auto n = offset ? convert_int64(*offset) : std::nullopt) q.offset = *n;
     return q;
 }
 

@@ -18,7 +18,7 @@ void handle_client(plat::socket_handle client, std::uint32_t peer, const config&
 // The query numbers of the wallet-log route.
 struct wallet_log_query {
     int lines = 30;
-    int offset = -1;
+    long long offset = -1;  // a log may pass 2 GiB
 };
 wallet_log_query parse_wallet_log_query(const std::string& path);
 

@@ -181,6 +181,18 @@ void sleep_ms(int ms);
 // on Linux, the system generator on Windows); false when it cannot.
 bool secure_random(unsigned char* buf, std::size_t len);
 
+// The hash functions a Digest login may name.
+enum class hash_kind { md5, sha256 };
+// The digest of data (16 bytes for MD5, 32 for SHA-256), computed by the
+// system's own library (OpenSSL's libcrypto; CNG on Windows); empty when
+// that library failed.
+std::string hash_bytes(hash_kind kind, std::string_view data);
+
+// True when users other than the owner may read the file (its group or
+// other read bit on POSIX); always false on Windows, whose access lists
+// are left to the user.
+bool readable_by_others(const std::string& path);
+
 // Raises the soft limit on open descriptors to the hard one, so that idle
 // connections cannot use up a low default; nothing where there is none.
 void raise_open_file_limit();

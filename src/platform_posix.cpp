@@ -15,6 +15,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -257,6 +259,21 @@ bool secure_random(unsigned char* buf, std::size_t len)
         len -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+std::string hash_bytes(hash_kind kind, std::string_view data)
+{
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    const EVP_MD* md = kind == hash_kind::md5 ? EVP_md5() : EVP_sha256();
+    if (md == nullptr || EVP_Digest(data.data(), data.size(), out, &len, md, nullptr) != 1) return {};
+    return std::string(reinterpret_cast<const char*>(out), len);
+}
+
+bool readable_by_others(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
 }
 
 void raise_open_file_limit()

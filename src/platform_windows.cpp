@@ -241,6 +241,40 @@ bool secure_random(unsigned char* buf, std::size_t len)
     return BCryptGenRandom(nullptr, buf, static_cast<ULONG>(len), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
 }
 
+namespace {
+
+// The two algorithm providers, opened once: opening one costs far more than a hash.
+struct hash_providers {
+    BCRYPT_ALG_HANDLE md5 = nullptr;
+    BCRYPT_ALG_HANDLE sha256 = nullptr;
+    hash_providers()
+    {
+        if (BCryptOpenAlgorithmProvider(&md5, BCRYPT_MD5_ALGORITHM, nullptr, 0) < 0) md5 = nullptr;
+        if (BCryptOpenAlgorithmProvider(&sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0) < 0) sha256 = nullptr;
+    }
+};
+
+}  // namespace
+
+std::string hash_bytes(hash_kind kind, std::string_view data)
+{
+    static const hash_providers providers;
+    BCRYPT_ALG_HANDLE alg = kind == hash_kind::md5 ? providers.md5 : providers.sha256;
+    if (alg == nullptr) return {};
+    std::string out(kind == hash_kind::md5 ? 16 : 32, '\0');
+    BCRYPT_HASH_HANDLE h = nullptr;
+    // CNG keeps the hash object itself when given no buffer for it.
+    if (BCryptCreateHash(alg, &h, nullptr, 0, nullptr, 0, 0) < 0) return {};
+    bool ok =
+        BCryptHashData(h, reinterpret_cast<PUCHAR>(const_cast<char*>(data.data())),
+                       static_cast<ULONG>(data.size()), 0) >= 0 &&
+        BCryptFinishHash(h, reinterpret_cast<PUCHAR>(out.data()), static_cast<ULONG>(out.size()), 0) >= 0;
+    BCryptDestroyHash(h);
+    return ok ? out : std::string();
+}
+
+bool readable_by_others(const std::string&) { return false; }
+
 // Windows has no such limit on sockets.
 void raise_open_file_limit() {}
 

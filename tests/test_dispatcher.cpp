@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+
 #include "test_support.h"
 
 namespace {
@@ -228,7 +232,8 @@ TEST(WalletLogQuery, Numbers)
 {
     struct row {
         const char* path;
-        int lines, offset;
+        int lines;
+        long long offset;
     };
     const row rows[] = {
         {"/wallet-log", 30, -1},
@@ -243,8 +248,14 @@ TEST(WalletLogQuery, Numbers)
         {"/wallet-log?lines=5&offset=10", 5, 10},
         {"/wallet-log?offset=-5", 30, -5},
         {"/wallet-log?offset=2147483647", 30, 2147483647},
-        {"/wallet-log?offset=2147483648", 30, -1},
+        // Offsets are 64-bit: a log may pass 2 GiB.
+        {"/wallet-log?offset=2147483648", 30, 2147483648LL},
+        {"/wallet-log?offset=3221225485&lines=2", 2, 3221225485LL},
+        {"/wallet-log?offset=9223372036854775807", 30, INT64_MAX},
+        {"/wallet-log?offset=9223372036854775808", 30, -1},
         {"/wallet-log?offset=-2147483648", 30, -2147483647 - 1},
+        {"/wallet-log?offset=-9223372036854775808", 30, INT64_MIN},
+        {"/wallet-log?offset=-9223372036854775809", 30, -1},
         {"/wallet-log?offset=x&lines=7", 7, -1},
         {"/wallet-log?xlines=7", 7, -1},
         {"/wallet-log?lines= 8", 8, -1},
@@ -254,6 +265,23 @@ TEST(WalletLogQuery, Numbers)
         EXPECT_EQ(q.lines, r.lines) << r.path;
         EXPECT_EQ(q.offset, r.offset) << r.path;
     }
+}
+
+// The page's QR module is part of the tree: a clone built without npm
+// serves a complete page.
+TEST(Dashboard, ServesItsVendoredModule)
+{
+    config cfg;
+    cfg.web_dir = test::source_dir() + "/web";
+    std::ifstream in(cfg.web_dir + "/vendor/qr.js", std::ios::binary);
+    const std::string module((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(module.size(), 10000u);
+    EXPECT_NE(module.find("export"), std::string::npos);
+    EXPECT_EQ(module.find("sourceMappingURL"), std::string::npos);
+    EXPECT_EQ(serve_static_file("/vendor/qr.js", cfg),
+              file_response(200, "OK", module, "application/javascript"));
+    for (const char* licence : {"/vendor/qr.LICENSE-MIT", "/vendor/qr.LICENSE-APACHE"})
+        EXPECT_EQ(test::split_response(serve_static_file(licence, cfg)).status, 200) << licence;
 }
 
 }  // namespace

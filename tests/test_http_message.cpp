@@ -200,6 +200,37 @@ TEST(RequestReader, HeadLimit)
     EXPECT_EQ(read_in_pieces(head + "a\r\n\r\n", 65537).state, read_state::refused);
 }
 
+// The head's blank line arriving in a piece of its own, after exactly the
+// most a head may hold without it, as a browser's slow link may send it.
+TEST(RequestReader, HeadAtTheLimitCompletedByTheNextPiece)
+{
+    std::string head = "POST /json_rpc HTTP/1.1\r\nContent-Length: 2\r\nX: ";
+    head.resize(65536, 'a');
+    request_reader reader;
+    http_request req;
+    EXPECT_EQ(feed_request(reader, req, head), read_state::need_head);
+    EXPECT_EQ(feed_request(reader, req, "\r\n\r\n{}"), read_state::complete);
+    EXPECT_EQ(req.path, "/json_rpc");
+    EXPECT_EQ(req.body, "{}");
+}
+
+TEST(HeaderValue, BlanksAroundTheValueAreNotPartOfIt)
+{
+    const std::string head =
+        "GET / HTTP/1.1\r\nOrigin:  \t http://127.0.0.1:8880 \t \r\nHost: a b \r\n"
+        "X-KRV-Key:\t\t\r\nSec-Fetch-Site: same-origin\r\n\r\n";
+    EXPECT_EQ(header_value(head, "origin"), "http://127.0.0.1:8880");
+    EXPECT_EQ(header_value(head, "Host"), "a b");
+    EXPECT_EQ(header_value(head, "X-KRV-Key"), "");
+    EXPECT_EQ(header_value(head, "Sec-Fetch-Site"), "same-origin");
+    EXPECT_EQ(header_value(head, "Referer"), std::nullopt);
+    // The reader keeps them so: a trailing blank must not fail an exact comparison later.
+    read_result r = read_whole(head);
+    EXPECT_EQ(r.req.origin, "http://127.0.0.1:8880");
+    EXPECT_EQ(r.req.host, "a b");
+    EXPECT_EQ(r.req.krv_key, "");
+}
+
 // Sends the pieces from a real peer, then closes the peer unless keep_open;
 // parse_request runs on the accepted end.
 std::pair<bool, http_request> parse_from_peer(const std::vector<std::string>& pieces, bool keep_open)
@@ -236,6 +267,13 @@ TEST(ParseRequest, ReadsFromAPeerUntilTheBodyIsComplete)
     EXPECT_FALSE(parse_from_peer({"GET / HTTP/1.1\r\nHost: a\r\n"}, false).first);
     // A refused head is not waited on.
     EXPECT_FALSE(parse_from_peer({"GET /\r\n\r\n"}, true).first);
+
+    // A head at the limit, its blank line sent after it.
+    std::string head = "GET /at-limit HTTP/1.1\r\nX: ";
+    head.resize(65536, 'a');
+    auto [limit_ok, limit_req] = parse_from_peer({head, "\r\n\r\n"}, true);
+    EXPECT_TRUE(limit_ok);
+    EXPECT_EQ(limit_req.path, "/at-limit");
 }
 
 // The head alone is read: a body that never comes is not waited for, and

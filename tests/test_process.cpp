@@ -30,6 +30,12 @@ const char* const expected_help =
     "  --allow-host <NAME>  Answer wallet requests for host name NAME (repeatable; '*': any)\n"
     "  --lan-key <KEY>      Key for scripts on other computers, sent as X-KRV-Key (22+ characters)\n"
     "  --lan-open           Let other computers use the wallet without a key\n"
+    "  --rpc-login <U:P>    wallet-rpc login USER:PASSWORD (other users can see it; prefer the file)\n"
+    "  --rpc-login-file <F> File holding the wallet-rpc login USER:PASSWORD (mode 600)\n"
+    "  --daemon-login <U:P> daemon rpc login USER:PASSWORD\n"
+    "  --daemon-login-file <F>\n"
+    "                       File holding the daemon rpc login USER:PASSWORD (mode 600)\n"
+    "  -V, --version        Print the version and exit\n"
     "\nStart krv-wallet-rpc first, then run this.\n";
 
 // A web folder with a page, and a HOME without a wallet log.
@@ -87,6 +93,103 @@ TEST_F(Program, ANumberThatDoesNotConvertIsOneErrorLine)
     EXPECT_EQ(r.err,
               "ERROR: --lan-key needs 22 to 128 letters, digits, '-', '_', '.' or '~', at least 10 of them "
               "different, got \"aaaaaaaaaaaaaaaa\"\n  Make one with: openssl rand -hex 16\n");
+}
+
+TEST_F(Program, VersionIsTheProjectsOwnAndEndsWithStatus0)
+{
+    for (auto args :
+         {std::vector<std::string>{"--version"}, {"-V"}, {"--rpc-port", "1", "-V", "--port", "x"}}) {
+        test::run_result r = test::run_program(test::server_binary(), options(args));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "krv-webui " KRV_VERSION "\n");
+        EXPECT_EQ(r.err, "");
+    }
+    // The project's version, as CMake's project() gives it.
+    EXPECT_EQ(std::string_view(KRV_VERSION).find_first_not_of("0123456789."), std::string_view::npos);
+}
+
+// Each login file that cannot be used stops start-up with one sentence that
+// names the file and the option; the password is never shown.
+TEST_F(Program, LoginFilesThatCannotBeUsedStopStartUp)
+{
+    const std::filesystem::path dir = root.path();
+    auto own = [&](const char* name, std::string_view text) {
+        test::write_file(dir / name, text);
+        std::filesystem::permissions(
+            dir / name, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        return (dir / name).string();
+    };
+    const std::string missing = (dir / "missing").string();
+    const std::string empty = own("empty", "");
+    const std::string blank = own("blank", "\r\nkrv:secret-pw\n");
+    const std::string no_colon = own("no-colon", "krv secret-pw\n");
+    const std::string no_user = own("no-user", ":secret-pw\n");
+    struct row {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    std::vector<row> rows = {
+        {{"--rpc-login-file", missing},
+         "ERROR: Cannot read the login file " + missing + " (--rpc-login-file)\n"},
+        {{"--daemon-login-file", dir.string()},
+         "ERROR: Cannot read the login file " + dir.string() + " (--daemon-login-file)\n"},
+        {{"--rpc-login-file", empty},
+         "ERROR: The first line of the login file " + empty +
+             " (--rpc-login-file) is empty: put USER:PASSWORD there\n"},
+        {{"--rpc-login-file", blank},
+         "ERROR: The first line of the login file " + blank +
+             " (--rpc-login-file) is empty: put USER:PASSWORD there\n"},
+        {{"--daemon-login-file", no_colon},
+         "ERROR: The first line of the login file " + no_colon +
+             " (--daemon-login-file) is not USER:PASSWORD\n"},
+        {{"--rpc-login-file", no_user},
+         "ERROR: The first line of the login file " + no_user + " (--rpc-login-file) is not USER:PASSWORD\n"},
+        {{"--rpc-login", "secret-pw"},
+         "ERROR: --rpc-login needs USER:PASSWORD, a user name before the first colon\n"},
+        {{"--daemon-login", ":secret-pw"},
+         "ERROR: --daemon-login needs USER:PASSWORD, a user name before the first colon\n"},
+    };
+    if (!plat::is_windows) {
+        test::write_file(dir / "shared", "krv:secret-pw\n");
+        std::filesystem::permissions(dir / "shared", std::filesystem::perms::owner_read |
+                                                         std::filesystem::perms::owner_write |
+                                                         std::filesystem::perms::group_read);
+        const std::string shared = (dir / "shared").string();
+        rows.push_back({{"--rpc-login-file", shared},
+                        "ERROR: Other users can read the login file " + shared +
+                            " (--rpc-login-file): run chmod 600 " + shared + "\n"});
+    }
+    for (row& r : rows) {
+        r.args.insert(r.args.begin(), {"--web-dir", web(), "--localhost-only", "--port", "0"});
+        test::run_result result = test::run_program(test::server_binary(), options(r.args));
+        EXPECT_EQ(result.status, 1) << r.err;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, r.err);
+        EXPECT_EQ(result.err.find("secret-pw"), std::string::npos);
+    }
+}
+
+TEST_F(Program, TheLoginIsTakenAndItsPasswordShownNowhere)
+{
+    test::write_file(root.path() / "login", "krv:secret-pw: with spaces \r\nsecond line\n");
+    std::filesystem::permissions(root.path() / "login",
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    for (const std::string option : {"--rpc-login-file", "--rpc-login"}) {
+        const std::string value =
+            option == "--rpc-login" ? "krv:secret-pw" : (root.path() / "login").string();
+        test::child c(test::server_binary(),
+                      options({"--web-dir", web(), "--localhost-only", "--port", "0", option, value}));
+        ASSERT_TRUE(c.wait_for_output("Press Ctrl+C to stop.\n\n", 10s)) << c.err();
+        EXPECT_NE(c.out().find("  Wallet RPC:   127.0.0.1:18083 (login: krv)\n"), std::string::npos)
+            << c.out();
+        c.send_signal(stop_signal);
+        EXPECT_EQ(c.wait(5s), 0);
+        EXPECT_EQ(c.out().find("secret-pw"), std::string::npos);
+        EXPECT_EQ(c.err(), "");
+    }
+    test::run_result help =
+        test::run_program(test::server_binary(), options({"--rpc-login", "krv:secret-pw", "-h"}));
+    EXPECT_EQ(help.out, expected_help);
 }
 
 TEST_F(Program, MissingPageEndsWithStatus1)

@@ -103,6 +103,76 @@ TEST(CommandLine, AccessOptions)
     EXPECT_EQ(scan({"--lan-key", std::string(119, 'k') + "0123456789"}).cli.result, command_line::bad_value);
 }
 
+TEST(CommandLine, LoginsAndLoginFiles)
+{
+    scanned s = scan({"--rpc-login", "krv:pass:word with spaces", "--daemon-login-file", "d.login"});
+    EXPECT_EQ(s.cli.result, command_line::run);
+    EXPECT_EQ(s.cfg.rpc_login.user, "krv");
+    EXPECT_EQ(s.cfg.rpc_login.password, "pass:word with spaces");
+    EXPECT_FALSE(s.cfg.daemon_login.given());
+    EXPECT_EQ(s.cli.daemon_login_file, "d.login");
+    EXPECT_EQ(s.cli.rpc_login_file, "");
+    // A login and a login file replace each other: the last one counts.
+    s = scan({"--rpc-login-file", "w.login", "--rpc-login", "a:b"});
+    EXPECT_EQ(s.cli.rpc_login_file, "");
+    EXPECT_EQ(s.cfg.rpc_login.user, "a");
+    s = scan({"--rpc-login", "a:b", "--rpc-login-file", "w.login"});
+    EXPECT_EQ(s.cli.rpc_login_file, "w.login");
+    EXPECT_FALSE(s.cfg.rpc_login.given());
+    // A bad login is refused without its value, which may hold a password.
+    s = scan({"--daemon-login", "no-colon-password"});
+    EXPECT_EQ(s.cli.result, command_line::bad_value);
+    EXPECT_TRUE(s.cli.secret);
+    EXPECT_EQ(s.cli.value, "");
+    EXPECT_EQ(scan({"-V"}).cli.result, command_line::version);
+    EXPECT_EQ(scan({"--version", "--help"}).cli.result, command_line::version);
+}
+
+TEST(Login, UserBeforeTheFirstColonPasswordAfterIt)
+{
+    const std::pair<std::string, std::optional<std::pair<std::string, std::string>>> rows[] = {
+        {"krv:secret", std::pair{"krv", "secret"}},
+        {"krv:a:b c ", std::pair{"krv", "a:b c "}},
+        {"krv:", std::pair{"krv", ""}},
+        {"k\x80v:x", std::pair{"k\x80v", "x"}},
+        {":secret", std::nullopt},
+        {"no colon", std::nullopt},
+        {"", std::nullopt},
+        {"k\tv:x", std::nullopt},
+        {"k\x7fv:x", std::nullopt},
+    };
+    for (const auto& [text, expected] : rows) {
+        auto login = parse_login(text);
+        ASSERT_EQ(login.has_value(), expected.has_value()) << text;
+        if (!login) continue;
+        EXPECT_EQ(login->user, expected->first);
+        EXPECT_EQ(login->password, expected->second);
+        EXPECT_TRUE(login->nonces != nullptr);
+    }
+}
+
+TEST(Login, FileFirstLineWithoutItsLineEnd)
+{
+    test::temp_dir dir;
+    const std::pair<std::string, std::string> rows[] = {
+        {"krv:pass word:x\r\nnext:line\n", "pass word:x"},
+        {"krv:pass\n", "pass"},
+        {"krv:pass", "pass"},
+        {"krv:pass\r\r\n", "pass\r"},
+        {"krv:\n", ""},
+    };
+    for (const auto& [text, password] : rows) {
+        const auto path = dir.path() / "login";
+        test::write_file(path, text);
+        std::filesystem::permissions(
+            path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        login_file f = read_login_file(path.string());
+        ASSERT_EQ(f.result, login_file::ok) << text;
+        EXPECT_EQ(f.login.user, "krv");
+        EXPECT_EQ(f.login.password, password) << text;
+    }
+}
+
 TEST(CommandLine, HelpStopsTheScan)
 {
     scanned s = scan({"--rpc-port", "1", "--help", "--rpc-port", "2"});
@@ -210,6 +280,16 @@ TEST(Banner, LocalhostOnlyHasNoLanLine)
               "  Wallet log:   (not found — use --wallet-log)\n"
               "\n"
               "  Press Ctrl+C to stop.\n\n");
+}
+
+TEST(Banner, ALoginShowsItsUserOnly)
+{
+    config cfg;
+    cfg.bind_host = "127.0.0.1";
+    cfg.rpc_login = make_login("krv", "secret-pw");
+    const std::string b = banner_text(cfg);
+    EXPECT_NE(b.find("  Wallet RPC:   127.0.0.1:18083 (login: krv)\n"), std::string::npos) << b;
+    EXPECT_EQ(b.find("secret-pw"), std::string::npos);
 }
 
 TEST(Banner, AllAddressesShowAPairingAddressForEachNetworkAddress)

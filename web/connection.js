@@ -36,14 +36,17 @@ function isUp(side) {
     return sides[side].state === 'up';
 }
 
+// A service that answers, but refuses the login krv-webui gave (or did not give).
+const LOGIN_REFUSED = /refused the login|asks for a login/;
+
 // `detail` says what failed. The server's 502 names where it looks for the
 // service; a detail that does not (the health check's, the /rpc/ route's)
-// only fills in for want of one that does.
+// only fills in for want of one that does. A refused login is news either way.
 function markDown(side, detail) {
     const s = sides[side];
     const before = `${s.state} ${s.detail} ${s.where}`;
     const where = /\bat (\S+:\d+)\s*$/.exec(detail ?? '');
-    if (detail && (where || !s.detail)) s.detail = detail;
+    if (detail && (where || !s.detail || LOGIN_REFUSED.test(detail) || LOGIN_REFUSED.test(s.detail))) s.detail = detail;
     if (where && side !== 'server') s.where = where[1];
     const fresh = s.state !== 'down';
     if (fresh) s.since = Date.now();
@@ -212,6 +215,7 @@ function clearFault(source) {
 async function checkHealth() {
     const answer = await getJson('health', 'Health check');
     if (answer?.status === 'ok') return markUp('wallet');
+    if (answer?.status === 'unauthorized') return markDown('wallet', 'the wallet service asks for a login');
     markDown('wallet', 'the health check found it unreachable');
     // The health answer does not say where the service should be; a call
     // through the page's own route does, once.
@@ -288,6 +292,9 @@ function outageSentence() {
     if (isDown('server')) {
         return `The dashboard server at ${sides.server.where} does not answer. Start krv-webui again; this page reconnects by itself.`;
     }
+    if (isDown('wallet') && LOGIN_REFUSED.test(sides.wallet.detail)) {
+        return 'The wallet service asks for a login: start krv-webui with --rpc-login-file FILE.';
+    }
     const at = (side) => (sides[side].where ? ` at ${sides[side].where}` : '');
     const hostToo = (side) => !/^127\./.test(sides[side].where);
     const walletOption = hostToo('wallet') ? '--rpc-host and --rpc-port' : '--rpc-port';
@@ -318,7 +325,7 @@ const LABELS = { server: 'Dashboard server', wallet: 'Wallet RPC service', daemo
 function badge() {
     if (isDown('server')) return ['down', 'Dashboard server offline'];
     if (refused) return ['bad', refused.pairing ? 'Not paired' : 'Refused'];
-    if (isDown('wallet')) return ['bad', 'Wallet RPC unreachable'];
+    if (isDown('wallet')) return ['bad', LOGIN_REFUSED.test(sides.wallet.detail) ? 'Wallet RPC login refused' : 'Wallet RPC unreachable'];
     if (isDown('daemon')) return ['warn', 'Daemon unreachable'];
     if (isUp('wallet')) return ['ok', 'Wallet RPC online'];
     return ['checking', 'Checking wallet RPC\u2026'];
