@@ -101,11 +101,11 @@ TEST(Interop, OtherMakersServersRelayedExactlyAndAtOnce)
         std::string figures;
         for (const row& r : rows) {
             auto [path_answer, path_ms] =
-                timed(srv.port(), std::string("GET /rpc/") + r.kind + " HTTP/1.1\r\nHost: x\r\n\r\n");
+                timed(srv.port(), std::string("GET /rpc/") + r.kind + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
             const std::string body =
                 std::string("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"") + r.kind + "\"}";
             auto [rpc_answer, rpc_ms] =
-                timed(srv.port(), "POST /json_rpc HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                timed(srv.port(), "POST /json_rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
                                       std::to_string(body.size()) + "\r\n\r\n" + body);
             EXPECT_TRUE(path_answer == r.expected)
                 << m.name << " /rpc/" << r.kind << ": " << path_answer.substr(0, 300);
@@ -139,7 +139,7 @@ TEST(Interop, TheSimulatorsDigestLogin)
     ASSERT_NE(wallet_port, 0) << sim->err();
     const std::string call = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"get_height\"}";
     const std::string request =
-        "POST /json_rpc HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(call.size()) + "\r\n\r\n" +
+        "POST /json_rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(call.size()) + "\r\n\r\n" +
         call;
 
     config cfg;
