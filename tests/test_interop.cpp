@@ -139,8 +139,8 @@ TEST(Interop, TheSimulatorsDigestLogin)
     ASSERT_NE(wallet_port, 0) << sim->err();
     const std::string call = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"get_height\"}";
     const std::string request =
-        "POST /json_rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(call.size()) + "\r\n\r\n" +
-        call;
+        "POST /json_rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(call.size()) +
+        "\r\n\r\n" + call;
 
     config cfg;
     cfg.rpc_port = wallet_port;
