@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <set>
 #include <thread>
@@ -183,15 +184,20 @@ TEST(DigestNonceCache, ConcurrentUsesNeverRepeatACount)
     cache.keep(challenge("n0"));
     constexpr int readers = 4;
     std::vector<std::vector<std::pair<std::string, std::uint32_t>>> got(readers);
+    std::atomic<bool> kept_all{false};
     std::vector<std::thread> threads;
     for (int r = 0; r < readers; ++r) {
-        threads.emplace_back([&cache, &mine = got[r]] {
-            for (int i = 0; i < 20000; ++i)
+        // Each reader goes on until the writer is done and it has had some
+        // uses itself: on a busy machine the writer may be preempted while
+        // replacing, and a fixed number of tries would all find it busy.
+        threads.emplace_back([&cache, &kept_all, &mine = got[r]] {
+            for (int i = 0; i < 20000 || !kept_all.load() || mine.size() < 100; ++i)
                 if (auto use = cache.next_use()) mine.emplace_back(use->first.nonce, use->second);
         });
     }
     for (int n = 1; n <= 200; ++n)
         cache.keep(challenge(std::string("n").append(std::to_string(n))));
+    kept_all.store(true);
     for (auto& t : threads)
         t.join();
     std::map<std::string, std::set<std::uint32_t>> counts;
