@@ -5,12 +5,10 @@
 // under test may not refuse anything.
 
 import assert from 'node:assert/strict';
-import fs from 'node:fs';
-import { after, before, describe, it } from 'node:test';
+import { before, describe, it } from 'node:test';
 
 import {
-    STATIC_HEADERS, isStaticPath, launchBrowser, recordRequests, startServer, startSimulator, tempDir, until,
-    waitForText, watchConsole,
+    STATIC_HEADERS, isStaticPath, until, useDashboard, waitForText, watchConsole,
 } from './harness.mjs';
 
 const PACE = 0.2;
@@ -25,8 +23,6 @@ const toWalletRoute = (url) => isWalletRoute(url.pathname);
 const refuse = (route) => route.fulfill({ status: 403, contentType: 'application/json', body: JSON.stringify({ error: REFUSAL }) });
 
 describe('the policy headers and the LAN key', { timeout: 60000 }, () => {
-    let dir;
-    let sim;
     let server;
     let context;
     let page;
@@ -37,21 +33,9 @@ describe('the policy headers and the LAN key', { timeout: 60000 }, () => {
     const since = (start) => requests.filter((r) => r.at >= start);
     const storedKey = () => page.evaluate(() => sessionStorage.getItem('krv-webui.lan-key'));
 
-    before(async () => {
-        dir = tempDir();
-        sim = await startSimulator(dir);
-        server = await startServer(dir, sim);
-        context = await launchBrowser(dir, { pace: PACE });
-        page = context.pages()[0] ?? (await context.newPage());
-        messages = watchConsole(page);
-        requests = recordRequests(page);
-    });
-
-    after(async () => {
-        await context?.close();
-        await server?.stop();
-        await sim?.stop();
-        fs.rmSync(dir, { recursive: true, force: true });
+    const env = useDashboard({ blockSeconds: null, pace: PACE });
+    before(() => {
+        ({ server, context, page, messages, requests } = env);
     });
 
     it('runs under the policy with nothing refused, and a violation would be caught', async () => {
