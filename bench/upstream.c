@@ -4,6 +4,10 @@
 //   body contains "big_chunked" -> 4 MiB answer in 16 KiB chunks
 //   body contains "slow"        -> 200-byte answer after 50 ms
 //   anything else               -> 200-byte answer at once
+// With --login it asks for a Digest login first, as a wallet service started
+// with one does: a request whose Authorization header does not answer its
+// nonce gets a 401 with the challenge (SHA-256 and MD5). The response hash
+// itself is not checked here; the tests check it.
 // Prints "port N" on standard output once it listens on 127.0.0.1.
 #define _GNU_SOURCE
 #include <errno.h>
@@ -36,7 +40,9 @@ struct conn {
 };
 
 static struct conn conns[max_fds];
-static struct answer small_answer, big_length_answer, big_chunked_answer;
+static struct answer small_answer, big_length_answer, big_chunked_answer, login_answer;
+static int login_required;
+#define BENCH_NONCE "krv-bench-nonce-0123456789abcdef"
 static int epfd;
 
 // Delayed answers: every delay is the same, so the queue stays in deadline order.
@@ -113,6 +119,25 @@ static void build_answers(void)
     memcpy(p, "0\r\n\r\n", 5);
     p += 5;
     big_chunked_answer.len = (size_t)(p - big_chunked_answer.data);
+
+    static const char login_head[] =
+        "HTTP/1.1 401 Unauthorized\r\n"
+        "WWW-Authenticate: Digest realm=\"bench\", qop=\"auth\", algorithm=SHA-256, nonce=\"" BENCH_NONCE
+        "\", opaque=\"o\"\r\n"
+        "WWW-Authenticate: Digest realm=\"bench\", qop=\"auth\", algorithm=MD5, nonce=\"" BENCH_NONCE
+        "\", opaque=\"o\"\r\n"
+        "Content-Length: 0\r\nConnection: close\r\n\r\n";
+    login_answer.data = filled(sizeof login_head, 0);
+    memcpy(login_answer.data, login_head, sizeof login_head - 1);
+    login_answer.len = sizeof login_head - 1;
+}
+
+// True when the request carries Digest credentials for this upstream's nonce.
+static int logged_in(const char* request)
+{
+    const char* auth = strcasestr(request, "\r\nAuthorization: Digest ");
+    return auth != NULL && strstr(auth, "nonce=\"" BENCH_NONCE "\"") != NULL &&
+           strstr(auth, "response=\"") != NULL;
 }
 
 static void drop(int fd)
@@ -155,7 +180,9 @@ static void answer_request(int fd)
 {
     struct conn* c = &conns[fd];
     c->in[c->in_len] = 0;
-    if (strstr(c->in, "big_length")) {
+    if (login_required && !logged_in(c->in)) {
+        c->out = &login_answer;
+    } else if (strstr(c->in, "big_length")) {
         c->out = &big_length_answer;
     } else if (strstr(c->in, "big_chunked")) {
         c->out = &big_chunked_answer;
@@ -255,8 +282,9 @@ static int open_listener(void)
     return s;
 }
 
-int main(void)
+int main(int argc, char** argv)
 {
+    login_required = argc > 1 && strcmp(argv[1], "--login") == 0;
     signal(SIGPIPE, SIG_IGN);
     signal(SIGTERM, on_stop);
     signal(SIGINT, on_stop);

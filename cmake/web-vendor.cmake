@@ -1,35 +1,64 @@
-# The dashboard's one third-party module, the QR encoder: pinned in
-# package-lock.json, installed by npm ci, and copied here into web/vendor/
-# as a single ES module, so that the page, the install rules and the
-# packages carry it. Without node_modules the build only warns: the page
-# still works and shows addresses without a QR code.
+# The dashboard's one third-party module, the QR encoder, is committed as
+# web/vendor/qr.js with its licences beside it (the package is MIT or
+# Apache-2.0), so that a clone built without npm serves a complete page.
+# It is the ES module of the package pinned in package-lock.json, less its
+# source-map comment: the map is not shipped, and a browser's developer
+# tools would ask the server for it.
 #
-# The same file copies in script mode (cmake -DIN=.. -DOUT=.. -P this),
-# leaving out the source map comment: the map is not shipped, and a
-# browser's developer tools would ask the server for it.
+# Script mode compares the committed copy with the installed package and
+# fails on a difference (the test command runs it after npm ci); with
+# UPDATE=ON it writes the copy anew, after the pin was moved:
+#   cmake -DROOT=. [-DUPDATE=ON] -P cmake/web-vendor.cmake
+# Configuring only warns about a difference: the build never needs npm.
+
+set(krv_vendor_sources node_modules/@paulmillr/qr/esm/index.js node_modules/@paulmillr/qr/LICENSE
+    node_modules/@paulmillr/qr/LICENSE-MIT)
+set(krv_vendor_copies web/vendor/qr.js web/vendor/qr.LICENSE-APACHE web/vendor/qr.LICENSE-MIT)
+
+# Sets ${out} to the committed copies under root that differ from the
+# package (all of them when it is not installed); with update, writes them.
+function(krv_vendor_check root update out)
+  set(differ "")
+  foreach(source copy IN ZIP_LISTS krv_vendor_sources krv_vendor_copies)
+    if(NOT EXISTS "${root}/${source}")
+      list(APPEND differ "${copy} (${source} is not installed: run npm ci)")
+      continue()
+    endif()
+    file(READ "${root}/${source}" want)
+    string(REGEX REPLACE "\n//# sourceMappingURL=[^\n]*" "" want "${want}")
+    set(have "")
+    if(EXISTS "${root}/${copy}")
+      file(READ "${root}/${copy}" have)
+    endif()
+    if(NOT have STREQUAL want)
+      if(update)
+        file(WRITE "${root}/${copy}" "${want}")
+      else()
+        list(APPEND differ "${copy}")
+      endif()
+    endif()
+  endforeach()
+  set(${out} "${differ}" PARENT_SCOPE)
+endfunction()
 
 if(CMAKE_SCRIPT_MODE_FILE)
-  file(READ "${IN}" module)
-  string(REGEX REPLACE "\n//# sourceMappingURL=[^\n]*" "" module "${module}")
-  file(WRITE "${OUT}" "${module}")
+  if(NOT ROOT)
+    get_filename_component(ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+  endif()
+  krv_vendor_check("${ROOT}" "${UPDATE}" differ)
+  if(differ)
+    list(JOIN differ "\n  " text)
+    message(FATAL_ERROR "web/vendor/ differs from the pinned package:\n  ${text}\n"
+                        "Run: cmake -DUPDATE=ON -P cmake/web-vendor.cmake")
+  endif()
+  message(STATUS "web/vendor/ equals the pinned package")
   return()
 endif()
 
-set(KRV_QR_SOURCE ${PROJECT_SOURCE_DIR}/node_modules/@paulmillr/qr/esm/index.js)
-set(KRV_QR_VENDORED ${PROJECT_SOURCE_DIR}/web/vendor/qr.js)
-
-if(EXISTS ${KRV_QR_SOURCE})
-  add_custom_command(
-    OUTPUT ${KRV_QR_VENDORED}
-    COMMAND ${CMAKE_COMMAND} -DIN=${KRV_QR_SOURCE} -DOUT=${KRV_QR_VENDORED} -P ${CMAKE_CURRENT_LIST_FILE}
-    DEPENDS ${KRV_QR_SOURCE} ${CMAKE_CURRENT_LIST_FILE}
-    COMMENT "Copying the QR encoder into web/vendor/qr.js"
-    VERBATIM)
-  add_custom_target(krv-web-vendor ALL DEPENDS ${KRV_QR_VENDORED})
-  # Builds of the program alone (the packages) bring the module too.
-  if(TARGET krv-webui)
-    add_dependencies(krv-webui krv-web-vendor)
+if(EXISTS "${PROJECT_SOURCE_DIR}/node_modules/@paulmillr/qr")
+  krv_vendor_check("${PROJECT_SOURCE_DIR}" OFF differ)
+  if(differ)
+    message(WARNING "web/vendor/ differs from node_modules/@paulmillr/qr: "
+                    "cmake -DUPDATE=ON -P cmake/web-vendor.cmake brings it up to date")
   endif()
-else()
-  message(WARNING "node_modules/@paulmillr/qr is missing (run npm ci): the dashboard will show addresses without a QR code")
 endif()

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "digest_login.h"
+
 // Largest request body accepted; a larger declared length is refused.
 inline constexpr std::uint64_t max_request_body = 32u * 1024 * 1024;
 
@@ -45,8 +47,22 @@ struct config {
     // this machine can connect or with lan_open (--lan-open: no key asked).
     std::string lan_key;
     bool lan_open = false;
-    // This machine's name, as the banner shows it; a Host naming it passes.
+    // This machine's name; a Host naming it, or it with .local, passes.
     std::string host_name;
+    // This machine's network addresses (IPv4, not loopback): the pairing
+    // addresses are made with them.
+    std::vector<std::string> lan_addresses;
+    // A pairing code lives this long: time to walk to the device, and no
+    // more, so that an address seen later opens nothing.
+    int pairing_lifetime_ms = 600000;
+    // Wrong keys, tokens and pairing codes are counted per address over this
+    // long, and an address that sent 20 is then refused for as long.
+    int guess_window_ms = 60000;
+
+    // Logins for the wallet RPC service and the daemon (--rpc-login,
+    // --daemon-login, or their -file forms); none given by default.
+    upstream_login rpc_login;
+    upstream_login daemon_login;
 };
 
 // One request as read from a client: the target is kept exactly as sent.
@@ -61,4 +77,5 @@ struct http_request {
     std::optional<std::string> host;
     std::optional<std::string> sec_fetch_site;
     std::optional<std::string> krv_key;
+    std::optional<std::string> requested_with;
 };

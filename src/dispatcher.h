@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "config_and_request.h"
 #include "platform.h"
@@ -17,9 +18,14 @@ void handle_client(plat::socket_handle client, std::uint32_t peer, const config&
 // The query numbers of the wallet-log route.
 struct wallet_log_query {
     int lines = 30;
-    int offset = -1;
+    long long offset = -1;  // a log may pass 2 GiB
 };
 wallet_log_query parse_wallet_log_query(const std::string& path);
+
+// True when the last segment of a static path names a Windows device (CON,
+// PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$, in any case, with any
+// extension): such a path is answered 404 at once on every platform.
+bool names_a_device(std::string_view path);
 
 // True when a request target may be mapped onto a file of the web folder:
 // it starts with "/", holds no ".." and no NUL byte.

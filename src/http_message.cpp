@@ -28,13 +28,15 @@ const char* reason_phrase(int status)
             return "Not Found";
         case 502:
             return "Bad Gateway";
+        case 503:
+            return "Service Unavailable";
         default:
             return "Error";
     }
 }
 
 void append_head(std::string& out, int status, std::string_view content_type, std::uint64_t body_length,
-                 std::string_view extra_headers)
+                 std::string_view extra_headers, std::string_view allowed_headers = "Content-Type")
 {
     char number[24];
     out += "HTTP/1.1 ";
@@ -48,7 +50,10 @@ void append_head(std::string& out, int status, std::string_view content_type, st
     out +=
         "\r\n"
         "Access-Control-Allow-Origin: *\r\n"
-        "Access-Control-Allow-Headers: Content-Type\r\n"
+        "Access-Control-Allow-Headers: ";
+    out += allowed_headers;
+    out +=
+        "\r\n"
         "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n";
     out += extra_headers;
     out +=
@@ -75,10 +80,45 @@ read_state take_head(const std::string& data, std::size_t head_end, http_request
     const std::string_view head = std::string_view(data).substr(0, head_end);
     for (auto [name, field] :
          {std::pair{"Origin", &req.origin}, std::pair{"Host", &req.host},
-          std::pair{"Sec-Fetch-Site", &req.sec_fetch_site}, std::pair{"X-KRV-Key", &req.krv_key}})
+          std::pair{"Sec-Fetch-Site", &req.sec_fetch_site}, std::pair{"X-KRV-Key", &req.krv_key},
+          std::pair{"X-Requested-With", &req.requested_with}})
         if (auto value = header_value(head, name)) *field = std::string(*value);
     req.body = data.substr(head_end);
     return req.body.size() < req.content_length ? read_state::need_body : read_state::complete;
+}
+
+// What one receive brought.
+enum class received {
+    bytes,          // fed to the reader
+    ended,          // a close, an error or the socket's own time-out
+    past_deadline,  // a time-out cut short to the request's deadline
+};
+
+received receive_more(plat::socket_t client, request_reader& r, http_request& req, const read_bounds& bounds)
+{
+    char buf[request_block];
+    const long long n = plat::recv_some(client, buf, sizeof buf);
+    if (n > 0) {
+        feed_request(r, req, std::string_view(buf, static_cast<std::size_t>(n)));
+        return received::bytes;
+    }
+    const bool cut_short = r.timeout_ms != 0 && r.timeout_ms < bounds.receive_timeout_ms;
+    return n < 0 && cut_short && plat::last_error_timed_out() ? received::past_deadline : received::ended;
+}
+
+// More is to come: it may wait no longer than what is left of the
+// deadline; false when nothing is left.
+bool shorten_to_deadline(plat::socket_t client, request_reader& r, const read_bounds& bounds)
+{
+    using std::chrono::steady_clock;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(bounds.deadline - steady_clock::now()).count();
+    if (left <= 0) return false;
+    // The caller set the bounds' time-out on the socket for the first receive.
+    const int current = r.timeout_ms != 0 ? r.timeout_ms : bounds.receive_timeout_ms;
+    if (left >= current) return true;
+    r.timeout_ms = static_cast<int>(left);
+    return plat::set_recv_timeout(client, r.timeout_ms);
 }
 
 }  // namespace
@@ -153,43 +193,38 @@ read_state feed_request(request_reader& r, http_request& req, std::string_view b
     return r.state;
 }
 
+bool read_request_head(plat::socket_t client, request_reader& r, http_request& req, const read_bounds& bounds)
+{
+    while (r.state == read_state::need_head) {
+        if (receive_more(client, r, req, bounds) != received::bytes) return false;
+        if (r.state == read_state::need_head && !shorten_to_deadline(client, r, bounds)) return false;
+    }
+    return r.state != read_state::refused;
+}
+
+bool read_request_body(plat::socket_t client, request_reader& r, http_request& req, const read_bounds& bounds,
+                       body_reservation& body)
+{
+    // The body's memory is taken before its bytes come.
+    if (!body.take(req.content_length)) return false;
+    req.body.reserve(static_cast<std::size_t>(req.content_length));
+    while (r.state == read_state::need_body) {
+        if (!shorten_to_deadline(client, r, bounds)) return false;
+        const received got = receive_more(client, r, req, bounds);
+        if (got == received::past_deadline) return false;
+        // A close, an error or the socket's own time-out: the request goes
+        // on with the body bytes that arrived.
+        if (got == received::ended) return true;
+    }
+    return r.state == read_state::complete;
+}
+
 bool parse_request(plat::socket_t client, http_request& req, const read_bounds& bounds,
                    body_reservation& body)
 {
-    using std::chrono::steady_clock;
     request_reader reader;
-    // The caller set this time-out on the socket for the first receive.
-    int timeout_ms = bounds.receive_timeout_ms;
-    char buf[request_block];
-    for (;;) {
-        long long n = plat::recv_some(client, buf, sizeof buf);
-        if (n <= 0) {
-            // A time-out cut short to the deadline: no reply. A close, an
-            // error or the socket's own time-out: a request whose head came
-            // goes on with the body bytes that arrived.
-            if (n < 0 && timeout_ms < bounds.receive_timeout_ms && plat::last_error_timed_out()) return false;
-            return reader.state == read_state::need_body;
-        }
-        const read_state before = reader.state;
-        const read_state now = feed_request(reader, req, std::string_view(buf, static_cast<std::size_t>(n)));
-        if (before == read_state::need_head &&
-            (now == read_state::need_body || now == read_state::complete)) {
-            // The head is in: the body's memory is taken before its bytes come.
-            if (!body.take(req.content_length)) return false;
-            req.body.reserve(static_cast<std::size_t>(req.content_length));
-        }
-        if (now == read_state::complete) return true;
-        if (now == read_state::refused) return false;
-        // More is to come: it may wait no longer than what is left of the deadline.
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(bounds.deadline - steady_clock::now())
-                .count();
-        if (left <= 0) return false;
-        if (left < timeout_ms) {
-            timeout_ms = static_cast<int>(left);
-            if (!plat::set_recv_timeout(client, timeout_ms)) return false;
-        }
-    }
+    return read_request_head(client, reader, req, bounds) &&
+           read_request_body(client, reader, req, bounds, body);
 }
 
 std::string http_response_head(int status, std::string_view content_type, std::uint64_t body_length,
@@ -199,6 +234,13 @@ std::string http_response_head(int status, std::string_view content_type, std::u
     head.reserve(head_room + content_type.size() + extra_headers.size());
     append_head(head, status, content_type, body_length, extra_headers);
     return head;
+}
+
+std::string http_preflight_response(std::string_view allowed_headers)
+{
+    std::string message;
+    append_head(message, 200, "text/plain", 0, {}, allowed_headers);
+    return message;
 }
 
 std::string http_response(int status, std::string_view content_type, std::string_view body,

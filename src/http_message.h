@@ -19,14 +19,6 @@ struct read_bounds {
     int receive_timeout_ms = 600000;
 };
 
-// Reads one request from a client socket into req (fields are only
-// assigned, never cleared); false when no usable request could be read in
-// time, and the caller then closes the socket without a reply. The body is
-// taken from body at its declared length before it is read, and memory is
-// reserved for it at once, so it costs about its own size.
-bool parse_request(plat::socket_t client, http_request& req, const read_bounds& bounds,
-                   body_reservation& body);
-
 // Where reading one request stands.
 enum class read_state {
     need_head,  // the blank line that ends the head has not come yet
@@ -35,11 +27,31 @@ enum class read_state {
     refused,    // no usable request: a bad request line or length, or a head too long
 };
 
-// One request being read: the bytes received until its head is complete.
+// One request being read: the bytes received until its head is complete,
+// and the receive time-out the socket has now.
 struct request_reader {
     std::string head;
     read_state state = read_state::need_head;
+    int timeout_ms = 0;  // 0: the one of the read_bounds
 };
+
+// Reads a request's head from a client socket into req (fields are only
+// assigned, never cleared), with whatever of the body came with it; false
+// when no usable head could be read in time, and the caller then closes
+// the socket without a reply. No body byte is waited for.
+bool read_request_head(plat::socket_t client, request_reader& r, http_request& req,
+                       const read_bounds& bounds);
+
+// Reads the rest of the body after read_request_head. The body is taken
+// from body at its declared length before more of it is read, and memory
+// is reserved for it at once, so it costs about its own size; false when
+// the reservation is refused or the body does not arrive in time.
+bool read_request_body(plat::socket_t client, request_reader& r, http_request& req, const read_bounds& bounds,
+                       body_reservation& body);
+
+// Both of the above: one whole request.
+bool parse_request(plat::socket_t client, http_request& req, const read_bounds& bounds,
+                   body_reservation& body);
 
 // Takes the next received bytes, in any split; assigns req's fields once
 // the head is complete and appends later bytes to its body.
@@ -69,3 +81,7 @@ std::string http_response(int status, std::string_view content_type, std::string
 // the caller appends itself.
 std::string http_response_head(int status, std::string_view content_type, std::uint64_t body_length,
                                std::string_view extra_headers = {});
+
+// The answer to a preflight (OPTIONS): 200, empty, allowing the request
+// headers allowed_headers (a comma-separated list).
+std::string http_preflight_response(std::string_view allowed_headers);

@@ -53,6 +53,15 @@ std::optional<int> convert_int(std::string_view text)
     return static_cast<int>(s->negative ? -value : value);
 }
 
+std::optional<long long> convert_int64(std::string_view text)
+{
+    // 2^63 is allowed through the scan: negated it is the int64 minimum.
+    auto s = scan(text, 10, 9223372036854775808ull);
+    if (!s || (!s->negative && s->magnitude > 9223372036854775807ull)) return std::nullopt;
+    if (s->negative) return static_cast<long long>(0 - s->magnitude);
+    return static_cast<long long>(s->magnitude);
+}
+
 std::optional<std::uint32_t> convert_length_value(std::string_view text)
 {
     auto s = scan(text, 10, 0xFFFFFFFFull);

@@ -11,6 +11,9 @@
 // Like stoi in base 10: nullopt without digits or outside the int32 range.
 std::optional<int> convert_int(std::string_view text);
 
+// Like stoll in base 10: nullopt without digits or outside the int64 range.
+std::optional<long long> convert_int64(std::string_view text);
+
 // Like strtoul in base 10 with a 32-bit result ("-1" wraps to 4294967295):
 // nullopt without digits or when the magnitude does not fit 32 bits.
 std::optional<std::uint32_t> convert_length_value(std::string_view text);

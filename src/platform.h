@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace plat {
 
@@ -88,6 +89,8 @@ socket_t tcp_socket();
 
 // True when text is a dotted-quad IPv4 literal (no name lookup).
 bool is_ipv4_literal(const std::string& text);
+// True when text is an IPv6 literal without brackets (no name lookup).
+bool is_ipv6_literal(const std::string& text);
 // Blocking connect to host:port; false without connecting anywhere when
 // host is not an IPv4 literal.
 bool connect_ipv4(socket_t s, const std::string& host, std::uint16_t port);
@@ -117,6 +120,10 @@ long long peek_some(socket_t s, char* buf, std::size_t len);
 // piece; a larger one is sent from where it lies, since copying it would
 // cost more than the extra send.
 inline constexpr std::size_t join_max_size = 65536;
+
+// Ends the sending side: the peer reads the end of the answer, while what
+// it still sends can be read.
+void shutdown_send(socket_t s);
 
 // Sends every byte of data; false when a send failed (the rest is then not tried).
 inline bool send_all(socket_t s, std::string_view data, bool more_follows = false)
@@ -174,6 +181,18 @@ void sleep_ms(int ms);
 // on Linux, the system generator on Windows); false when it cannot.
 bool secure_random(unsigned char* buf, std::size_t len);
 
+// The hash functions a Digest login may name.
+enum class hash_kind { md5, sha256 };
+// The digest of data (16 bytes for MD5, 32 for SHA-256), computed by the
+// system's own library (OpenSSL's libcrypto; CNG on Windows); empty when
+// that library failed.
+std::string hash_bytes(hash_kind kind, std::string_view data);
+
+// True when users other than the owner may read the file (its group or
+// other read bit on POSIX); always false on Windows, whose access lists
+// are left to the user.
+bool readable_by_others(const std::string& path);
+
 // Raises the soft limit on open descriptors to the hard one, so that idle
 // connections cannot use up a low default; nothing where there is none.
 void raise_open_file_limit();
@@ -184,6 +203,13 @@ bool set_default_thread_stack(std::size_t bytes);
 
 // The machine's host name; empty when it cannot be had.
 std::string host_name();
+
+// The machine's IPv4 addresses other than loopback, of interfaces that are
+// up, as dotted quads without repeats; empty when there are none.
+std::vector<std::string> lan_ipv4_addresses();
+
+// "YYYY-MM-DD HH:MM:SS" in local time, for seconds since 1970.
+std::string local_time_text(long long unix_seconds);
 
 // Makes a Windows console show the UTF-8 banner as drawn; nothing elsewhere.
 void console_utf8();

@@ -3,6 +3,8 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
@@ -13,9 +15,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <thread>
 #ifdef __linux__
 #include <sys/sendfile.h>
@@ -93,6 +99,12 @@ bool is_ipv4_literal(const std::string& text)
     return inet_pton(AF_INET, text.c_str(), &a) == 1;
 }
 
+bool is_ipv6_literal(const std::string& text)
+{
+    in6_addr a{};
+    return inet_pton(AF_INET6, text.c_str(), &a) == 1;
+}
+
 bool connect_ipv4(socket_t s, const std::string& host, std::uint16_t port)
 {
     sockaddr_in addr;
@@ -143,6 +155,8 @@ long long send_some(socket_t s, const char* data, std::size_t len, bool more_fol
     const int flags = MSG_NOSIGNAL | (more_follows ? MSG_MORE : 0);
     return retry_interrupted([&] { return ::send(s, data, clamp_len(len), flags); });
 }
+
+void shutdown_send(socket_t s) { ::shutdown(s, SHUT_WR); }
 
 long long recv_some(socket_t s, char* buf, std::size_t len)
 {
@@ -247,6 +261,21 @@ bool secure_random(unsigned char* buf, std::size_t len)
     return true;
 }
 
+std::string hash_bytes(hash_kind kind, std::string_view data)
+{
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    const EVP_MD* md = kind == hash_kind::md5 ? EVP_md5() : EVP_sha256();
+    if (md == nullptr || EVP_Digest(data.data(), data.size(), out, &len, md, nullptr) != 1) return {};
+    return std::string(reinterpret_cast<const char*>(out), len);
+}
+
+bool readable_by_others(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
 void raise_open_file_limit()
 {
     rlimit limit{};
@@ -281,6 +310,33 @@ std::string host_name()
     if (::gethostname(buf, sizeof buf) != 0) return std::string();
     buf[sizeof buf - 1] = 0;
     return std::string(buf);
+}
+
+std::vector<std::string> lan_ipv4_addresses()
+{
+    std::vector<std::string> found;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return found;
+    for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+        if ((i->ifa_flags & IFF_UP) == 0 || (i->ifa_flags & IFF_LOOPBACK) != 0) continue;
+        char text[INET_ADDRSTRLEN] = {0};
+        const auto* in = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+        if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) == nullptr) continue;
+        if (std::find(found.begin(), found.end(), text) == found.end()) found.emplace_back(text);
+    }
+    ::freeifaddrs(list);
+    return found;
+}
+
+std::string local_time_text(long long unix_seconds)
+{
+    const std::time_t t = static_cast<std::time_t>(unix_seconds);
+    std::tm parts{};
+    char text[32] = {0};
+    if (::localtime_r(&t, &parts) == nullptr) return std::string();
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
 }
 
 void console_utf8() {}

@@ -7,6 +7,8 @@
 // winsock2.h must come before windows.h, which would pull in the old winsock.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After the socket headers, whose types it uses.
+#include <iphlpapi.h>
 
 #include <io.h>
 #include <windows.h>
@@ -16,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 namespace plat {
@@ -95,6 +98,12 @@ bool is_ipv4_literal(const std::string& text)
     return inet_pton(AF_INET, text.c_str(), &a) == 1;
 }
 
+bool is_ipv6_literal(const std::string& text)
+{
+    in6_addr a{};
+    return inet_pton(AF_INET6, text.c_str(), &a) == 1;
+}
+
 bool connect_ipv4(socket_t s, const std::string& host, std::uint16_t port)
 {
     sockaddr_in addr;
@@ -149,6 +158,8 @@ long long send_some(socket_t s, const char* data, std::size_t len, bool)
 {
     return retry_interrupted([&] { return ::send(native(s), data, clamp_len(len), 0); });
 }
+
+void shutdown_send(socket_t s) { ::shutdown(native(s), SD_SEND); }
 
 long long recv_some(socket_t s, char* buf, std::size_t len)
 {
@@ -230,6 +241,40 @@ bool secure_random(unsigned char* buf, std::size_t len)
     return BCryptGenRandom(nullptr, buf, static_cast<ULONG>(len), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
 }
 
+namespace {
+
+// The two algorithm providers, opened once: opening one costs far more than a hash.
+struct hash_providers {
+    BCRYPT_ALG_HANDLE md5 = nullptr;
+    BCRYPT_ALG_HANDLE sha256 = nullptr;
+    hash_providers()
+    {
+        if (BCryptOpenAlgorithmProvider(&md5, BCRYPT_MD5_ALGORITHM, nullptr, 0) < 0) md5 = nullptr;
+        if (BCryptOpenAlgorithmProvider(&sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0) < 0) sha256 = nullptr;
+    }
+};
+
+}  // namespace
+
+std::string hash_bytes(hash_kind kind, std::string_view data)
+{
+    static const hash_providers providers;
+    BCRYPT_ALG_HANDLE alg = kind == hash_kind::md5 ? providers.md5 : providers.sha256;
+    if (alg == nullptr) return {};
+    std::string out(kind == hash_kind::md5 ? 16 : 32, '\0');
+    BCRYPT_HASH_HANDLE h = nullptr;
+    // CNG keeps the hash object itself when given no buffer for it.
+    if (BCryptCreateHash(alg, &h, nullptr, 0, nullptr, 0, 0) < 0) return {};
+    bool ok =
+        BCryptHashData(h, reinterpret_cast<PUCHAR>(const_cast<char*>(data.data())),
+                       static_cast<ULONG>(data.size()), 0) >= 0 &&
+        BCryptFinishHash(h, reinterpret_cast<PUCHAR>(out.data()), static_cast<ULONG>(out.size()), 0) >= 0;
+    BCryptDestroyHash(h);
+    return ok ? out : std::string();
+}
+
+bool readable_by_others(const std::string&) { return false; }
+
 // Windows has no such limit on sockets.
 void raise_open_file_limit() {}
 
@@ -246,6 +291,45 @@ std::string host_name()
     if (::gethostname(buf, sizeof buf) != 0) return std::string();
     buf[sizeof buf - 1] = 0;
     return std::string(buf);
+}
+
+std::vector<std::string> lan_ipv4_addresses()
+{
+    std::vector<std::string> found;
+    // The adapters' list is asked for again while it grows between calls.
+    ULONG size = 16384;
+    std::vector<unsigned char> buf;
+    ULONG result = ERROR_BUFFER_OVERFLOW;
+    for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
+        buf.resize(size);
+        result = GetAdaptersAddresses(
+            AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER, nullptr,
+            reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buf.data()), &size);
+    }
+    if (result != NO_ERROR) return found;
+    for (auto* a = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buf.data()); a != nullptr; a = a->Next) {
+        if (a->OperStatus != IfOperStatusUp || a->IfType == IF_TYPE_SOFTWARE_LOOPBACK) continue;
+        for (auto* u = a->FirstUnicastAddress; u != nullptr; u = u->Next) {
+            const sockaddr* sa = u->Address.lpSockaddr;
+            if (sa == nullptr || sa->sa_family != AF_INET) continue;
+            const auto* in = reinterpret_cast<const sockaddr_in*>(sa);
+            if ((ntohl(in->sin_addr.s_addr) >> 24) == 127) continue;
+            char text[INET_ADDRSTRLEN] = {0};
+            if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) == nullptr) continue;
+            if (std::find(found.begin(), found.end(), text) == found.end()) found.emplace_back(text);
+        }
+    }
+    return found;
+}
+
+std::string local_time_text(long long unix_seconds)
+{
+    const std::time_t t = static_cast<std::time_t>(unix_seconds);
+    std::tm parts{};
+    char text[32] = {0};
+    if (localtime_s(&parts, &t) != 0) return std::string();
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
 }
 
 void console_utf8() { SetConsoleOutputCP(CP_UTF8); }

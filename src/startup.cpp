@@ -4,11 +4,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "access.h"
 #include "dispatcher.h"
 #include "number_rules.h"
+#include "pairing.h"
 #include "platform.h"
 
 namespace {
@@ -36,12 +38,20 @@ constexpr const char* help_text =
     "  --localhost-only     Bind to 127.0.0.1 only (default: 0.0.0.0)\n"
     "  --allow-origin <O>   Let the web page at origin O use the wallet (repeatable; '*': any)\n"
     "  --allow-host <NAME>  Answer wallet requests for host name NAME (repeatable; '*': any)\n"
-    "  --lan-key <KEY>      Key for other computers, kept across starts (default: new each start)\n"
+    "  --lan-key <KEY>      Key for scripts on other computers, sent as X-KRV-Key (22+ characters)\n"
     "  --lan-open           Let other computers use the wallet without a key\n"
+    "  --rpc-login <U:P>    wallet-rpc login USER:PASSWORD (other users can see it; prefer the file)\n"
+    "  --rpc-login-file <F> File holding the wallet-rpc login USER:PASSWORD (mode 600)\n"
+    "  --daemon-login <U:P> daemon rpc login USER:PASSWORD\n"
+    "  --daemon-login-file <F>\n"
+    "                       File holding the daemon rpc login USER:PASSWORD (mode 600)\n"
+    "  -V, --version        Print the version and exit\n"
     "\n"
     "Start krv-wallet-rpc first, then run this.\n";
 
 constexpr const char* page_file = "/krv-webui.html";
+// A login file's first line lies well within this.
+constexpr std::size_t login_file_max = 65536;
 // A page load or a busy client opens many connections at once; with a short
 // queue the kernel drops their SYNs and each dropped one costs its client 1 s.
 constexpr int listen_backlog = 1024;
@@ -117,6 +127,39 @@ plat::socket_handle open_listener(config& cfg)
     return s;
 }
 
+// The banner's LAN lines: one pairing address for each network address,
+// and what a code is good for.
+std::string pairing_lines(const config& cfg, std::string_view code)
+{
+    std::string b;
+    const std::vector<std::string> links = pairing_links(cfg, code);
+    if (links.empty()) b += "  LAN access:   no network address found\n";
+    for (std::size_t i = 0; i < links.size(); ++i)
+        b += (i == 0 ? "  LAN access:   " : "                ") + links[i] + "\n";
+    b += "  Pairing:      open one of these on a phone or another computer within " +
+         std::to_string(cfg.pairing_lifetime_ms / 60000) +
+         " minutes: it pairs one device, once.\n"
+         "                Pair more from the dashboard on this computer (Devices); paired devices\n"
+         "                are kept until the server stops, never on disk.\n";
+    if (!cfg.lan_key.empty()) b += "  LAN key:      given with --lan-key, for scripts (header X-KRV-Key)\n";
+    b += "\n";
+    return b;
+}
+
+// Reads a login file given with option into login; prints the error and
+// returns false when it cannot be used.
+bool take_login_file(const std::string& path, const char* option, upstream_login& login)
+{
+    if (path.empty()) return true;
+    login_file f = read_login_file(path);
+    if (f.result != login_file::ok) {
+        std::fputs(login_file_error(f.result, option, path).c_str(), stderr);
+        return false;
+    }
+    login = std::move(f.login);
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -131,11 +174,13 @@ static void signal_handler(int)
 command_line scan_command_line(int argc, const char* const* argv, config& cfg)
 {
     command_line result;
-    auto refuse = [&](const std::string& option, const std::string& value, const char* expected) {
+    auto refuse = [&](const std::string& option, const std::string& value, const char* expected,
+                      const char* hint = "") {
         result.result = command_line::bad_value;
         result.option = option;
         result.value = value;
         result.expected = expected;
+        result.hint = hint;
         return result;
     };
     for (int i = 1; i < argc; ++i) {
@@ -143,6 +188,31 @@ command_line scan_command_line(int argc, const char* const* argv, config& cfg)
         if (arg == "-h" || arg == "--help") {
             result.result = command_line::help;
             return result;
+        }
+        if (arg == "-V" || arg == "--version") {
+            result.result = command_line::version;
+            return result;
+        }
+        // A login and a login file replace each other: the last one counts.
+        if (arg == "--rpc-login" || arg == "--daemon-login" || arg == "--rpc-login-file" ||
+            arg == "--daemon-login-file") {
+            if (i + 1 >= argc) break;
+            const std::string value = argv[++i];
+            const bool wallet = arg.starts_with("--rpc");
+            upstream_login& login = wallet ? cfg.rpc_login : cfg.daemon_login;
+            std::string& file = wallet ? result.rpc_login_file : result.daemon_login_file;
+            login = {};
+            file.clear();
+            if (arg.ends_with("-file")) {
+                file = value;
+            } else if (auto parsed = parse_login(value)) {
+                login = std::move(*parsed);
+            } else {
+                refuse(arg, "", "USER:PASSWORD, a user name before the first colon");
+                result.secret = true;
+                return result;
+            }
+            continue;
         }
         if (arg == "--localhost-only") {
             cfg.bind_host = "127.0.0.1";
@@ -172,7 +242,9 @@ command_line scan_command_line(int argc, const char* const* argv, config& cfg)
         if (list != nullptr) {
             list->push_back(value);
         } else if (text == &cfg.lan_key && !valid_lan_key(value)) {
-            return refuse(arg, value, "16 to 128 letters, digits, '-', '_', '.' or '~'");
+            return refuse(arg, value,
+                          "22 to 128 letters, digits, '-', '_', '.' or '~', at least 10 of them different",
+                          "Make one with: openssl rand -hex 16");
         } else if (text != nullptr) {
             *text = value;
         } else if (auto port = convert_port(value)) {
@@ -183,6 +255,68 @@ command_line scan_command_line(int argc, const char* const* argv, config& cfg)
     }
     return result;
 }
+
+std::optional<upstream_login> parse_login(std::string_view text)
+{
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+    const std::string_view user = text.substr(0, colon);
+    // The user name goes into a header line.
+    for (char c : user)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return std::nullopt;
+    return make_login(std::string(user), std::string(text.substr(colon + 1)));
+}
+
+login_file read_login_file(const std::string& path)
+{
+    login_file f;
+    plat::file_ptr file(std::fopen(path.c_str(), "rb"));
+    // A folder opens for reading on POSIX; it is no login file.
+    std::error_code ec;
+    if (!file || std::filesystem::is_directory(path, ec)) {
+        f.result = login_file::unreadable;
+        return f;
+    }
+    if (plat::readable_by_others(path)) {
+        f.result = login_file::readable_by_others;
+        return f;
+    }
+    std::string text(login_file_max, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), file.get()));
+    std::string_view line = std::string_view(text).substr(0, text.find('\n'));
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (line.empty()) {
+        f.result = login_file::empty;
+        return f;
+    }
+    auto login = parse_login(line);
+    if (!login) {
+        f.result = login_file::malformed;
+        return f;
+    }
+    f.login = std::move(*login);
+    return f;
+}
+
+std::string login_file_error(login_file::outcome result, const std::string& option, const std::string& path)
+{
+    const std::string file = "the login file " + path + " (" + option + ")";
+    switch (result) {
+        case login_file::unreadable:
+            return "ERROR: Cannot read " + file + "\n";
+        case login_file::readable_by_others:
+            return "ERROR: Other users can read " + file + ": run chmod 600 " + path + "\n";
+        case login_file::empty:
+            return "ERROR: The first line of " + file + " is empty: put USER:PASSWORD there\n";
+        case login_file::malformed:
+            return "ERROR: The first line of " + file + " is not USER:PASSWORD\n";
+        case login_file::ok:
+            break;
+    }
+    return {};
+}
+
+std::string version_text() { return "krv-webui " KRV_VERSION "\n"; }
 
 std::optional<std::uint16_t> convert_port(const std::string& text)
 {
@@ -226,7 +360,7 @@ std::string find_wallet_log(const char* home, const char* userprofile)
     return std::string();
 }
 
-std::string banner_text(const config& cfg)
+std::string banner_text(const config& cfg, std::string_view pairing_code)
 {
     std::string b =
         "\n"
@@ -235,22 +369,22 @@ std::string banner_text(const config& cfg)
         "  ╚═══════════════════════════════════════════════╝\n"
         "\n";
     b += "  Listening:    http://" + cfg.bind_host + ":" + std::to_string(cfg.port) + "\n";
-    b += "  Wallet RPC:   " + cfg.rpc_host + ":" + std::to_string(cfg.rpc_port) + "\n";
+    b += "  Wallet RPC:   " + cfg.rpc_host + ":" + std::to_string(cfg.rpc_port);
+    // The user only: the password is shown nowhere.
+    if (cfg.rpc_login.given()) b += " (login: " + cfg.rpc_login.user + ")";
+    b += "\n";
     b += "  Web dir:      " + cfg.web_dir + "\n";
     b += "  Wallet log:   " + (cfg.wallet_log.empty() ? "(not found — use --wallet-log)" : cfg.wallet_log) +
          "\n";
     b += "\n";
-    if (cfg.bind_host == "0.0.0.0") {
+    if (cfg.bind_host == "0.0.0.0" && cfg.lan_open) {
         const std::string address = "http://" +
                                     (cfg.host_name.empty() ? "(host name unavailable)" : cfg.host_name) +
                                     ":" + std::to_string(cfg.port);
-        if (cfg.lan_open) {
-            b += "  LAN access:   " + address + "\n";
-            b += "  Warning:      anyone on your network can spend from an open wallet (--lan-open)\n\n";
-        } else {
-            // In the fragment the key is never sent in a request line or a referrer.
-            b += "  LAN access:   " + address + "/#key=" + cfg.lan_key + "\n\n";
-        }
+        b += "  LAN access:   " + address + "\n";
+        b += "  Warning:      anyone on your network can spend from an open wallet (--lan-open)\n\n";
+    } else if (cfg.bind_host == "0.0.0.0") {
+        b += pairing_lines(cfg, pairing_code);
     }
     b += "  Press Ctrl+C to stop.\n\n";
     return b;
@@ -271,11 +405,23 @@ int run_server(int argc, const char* const* argv, config& cfg, shared_limits& li
         std::fputs(help_text, stdout);
         return 0;
     }
+    if (cli.result == command_line::version) {
+        std::fputs(version_text().c_str(), stdout);
+        return 0;
+    }
+    if (cli.result == command_line::bad_value && cli.secret) {
+        std::fprintf(stderr, "ERROR: %s needs %s\n", cli.option.c_str(), cli.expected.c_str());
+        return 1;
+    }
     if (cli.result == command_line::bad_value) {
         std::fprintf(stderr, "ERROR: %s needs %s, got \"%s\"\n", cli.option.c_str(), cli.expected.c_str(),
                      cli.value.c_str());
+        if (!cli.hint.empty()) std::fprintf(stderr, "  %s\n", cli.hint.c_str());
         return 1;
     }
+    if (!take_login_file(cli.rpc_login_file, "--rpc-login-file", cfg.rpc_login) ||
+        !take_login_file(cli.daemon_login_file, "--daemon-login-file", cfg.daemon_login))
+        return 1;
 
     std::signal(SIGINT, signal_handler);
     std::signal(SIGTERM, signal_handler);
@@ -287,14 +433,15 @@ int run_server(int argc, const char* const* argv, config& cfg, shared_limits& li
         return 1;
     }
 
-    // Other computers can connect: they need the key, unless the user
-    // opened the wallet to the network.
-    if (cfg.bind_host == "0.0.0.0" && !cfg.lan_open && cfg.lan_key.empty()) {
-        cfg.lan_key = new_lan_key();
-        if (cfg.lan_key.empty()) {
+    // Other computers can connect: they pair first, unless the user opened
+    // the wallet to the network.
+    std::string pairing_code;
+    if (cfg.bind_host == "0.0.0.0" && !cfg.lan_open) {
+        pairing_code = new_pairing_code(limits.devices, "", cfg.pairing_lifetime_ms, pairing_now());
+        if (pairing_code.empty()) {
             std::fprintf(stderr,
-                         "ERROR: No random bytes for the LAN key\n"
-                         "  Use --lan-key or --localhost-only\n");
+                         "ERROR: No random bytes for a pairing code\n"
+                         "  Use --localhost-only\n");
             return 1;
         }
     }
@@ -306,7 +453,8 @@ int run_server(int argc, const char* const* argv, config& cfg, shared_limits& li
         cfg.wallet_log = find_wallet_log(std::getenv("HOME"), std::getenv("USERPROFILE"));
 
     cfg.host_name = plat::host_name();
-    std::fputs(banner_text(cfg).c_str(), stdout);
+    if (cfg.bind_host == "0.0.0.0") cfg.lan_addresses = plat::lan_ipv4_addresses();
+    std::fputs(banner_text(cfg, pairing_code).c_str(), stdout);
     std::fflush(stdout);
 
     // From here the listener belongs to g_server_fd: the stop-request

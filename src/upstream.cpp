@@ -27,6 +27,8 @@ constexpr std::size_t line_block = 16384;
 // stall from holding the connection's thread without end.
 constexpr int max_timed_out_receives = 100;
 constexpr int retry_pause_ms = 10;
+// A probe reads a refused login's head this far to find its challenge.
+constexpr std::size_t max_probe_head = 65536;
 
 // After a failed receive: true when the read should try again (a time-out
 // below the limit; the pause is taken here), false when it should stop.
@@ -80,10 +82,11 @@ plat::socket_handle connect_upstream(const std::string& host, std::uint16_t port
 }
 
 std::string compose_head(std::string_view method, std::string_view target, const std::string& host,
-                         std::uint16_t port, std::size_t body_size, bool with_length)
+                         std::uint16_t port, std::size_t body_size, bool with_length,
+                         std::string_view authorization)
 {
     std::string r;
-    r.reserve(128 + target.size() + host.size());
+    r.reserve(128 + target.size() + host.size() + authorization.size());
     r += method;
     r += ' ';
     r += target;
@@ -97,17 +100,24 @@ std::string compose_head(std::string_view method, std::string_view target, const
         r += std::to_string(body_size);
         r += "\r\n";
     }
+    r += authorization;
     r += "\r\n";
     return r;
 }
 
-// One request/response exchange on a new connection; the body, empty
-// unless a complete answer came. A failed or short send is not reported:
-// the head read then finds nothing.
-std::string exchange(const std::string& host, std::uint16_t port, int timeout_ms, std::string head,
-                     const std::string& body)
+// What one try of an exchange brought back.
+struct exchange_answer {
+    int status = 0;  // 0: no complete head came
+    std::string head;
+    std::string body;  // empty unless complete
+};
+
+// One request/response exchange on a new connection. A failed or short
+// send is not reported: the head read then finds nothing.
+exchange_answer exchange_once(const upstream_service& service, std::string head, const std::string& body)
 {
-    plat::socket_handle s = connect_upstream(host, port, timeout_ms, upstream_recv_buffer);
+    plat::socket_handle s =
+        connect_upstream(service.host, service.port, service.timeout_ms, upstream_recv_buffer);
     if (!s.valid()) return {};
     if (body.size() < plat::join_max_size) {
         head += body;
@@ -115,7 +125,29 @@ std::string exchange(const std::string& host, std::uint16_t port, int timeout_ms
     } else if (plat::send_all(s.get(), head, true)) {
         plat::send_all(s.get(), body);
     }
-    return recv_answer(s.get());
+    exchange_answer a;
+    a.head = recv_headers(s.get());
+    if (!a.head.ends_with("\r\n\r\n")) return {};
+    a.status = status_line_code(a.head);
+    // A refused login's body is of no use, and an upstream may keep it coming.
+    if (a.status != 401) a.body = recv_body(s.get(), a.head);
+    return a;
+}
+
+// The exchange with as many tries as the login needs.
+relay_result exchange(const upstream_service& service, std::string_view method, std::string_view target,
+                      const std::string& body, bool with_length)
+{
+    login_tries tries(service.login);
+    for (;;) {
+        exchange_answer a =
+            exchange_once(service,
+                          compose_head(method, target, service.host, service.port, body.size(), with_length,
+                                       tries.header(method, target)),
+                          body);
+        if (a.status != 401) return {std::move(a.body), false};
+        if (!tries.again_after_401(a.head)) return {{}, true};
+    }
 }
 
 // Receives exactly count queued bytes (already seen by a peek) onto out.
@@ -127,12 +159,6 @@ bool consume(plat::socket_t s, std::string& out, std::size_t count)
         count -= static_cast<std::size_t>(n);
     }
     return true;
-}
-
-// The answer's body by its framing, read from s; false when it was not complete.
-bool recv_body(plat::socket_t s, const body_framing& framing, std::string& body)
-{
-    return framing.chunked ? recv_chunked(s, body) : recv_plain_body(s, body, framing.length);
 }
 
 }  // namespace
@@ -147,11 +173,18 @@ bool forwardable_path(std::string_view path)
 
 body_framing head_framing(std::string_view head)
 {
+    using kind = body_framing::kind;
+    body_framing f;
+    // These never carry a body, whatever their head says.
+    const int status = status_line_code(head);
+    if (status == 204 || status == 304) {
+        f.how = kind::none;
+        return f;
+    }
     std::string lower(head);
     std::transform(lower.begin(), lower.end(), lower.begin(), ascii_lower);
-    body_framing f;
     if (lower.find("transfer-encoding: chunked") != std::string::npos) {
-        f.chunked = true;
+        f.how = kind::chunked;
         return f;
     }
     std::size_t at = lower.find("content-length:");
@@ -159,7 +192,11 @@ body_framing head_framing(std::string_view head)
     at += 15;
     while (at < lower.size() && lower[at] == ' ')
         ++at;
-    f.length = convert_unsigned(std::string_view(lower).substr(at), 10).value_or(0);
+    // A length that does not convert is no length: the close ends the body.
+    auto length = convert_unsigned(std::string_view(lower).substr(at), 10);
+    if (!length) return f;
+    f.how = *length == 0 ? kind::none : kind::length;
+    f.length = *length;
     return f;
 }
 
@@ -234,26 +271,60 @@ bool decode_plain(plain_decoder& d, std::string_view bytes, std::string& out)
     return d.length != 0 && d.received >= d.length;
 }
 
+body_decoder start_body(std::string_view head)
+{
+    body_decoder d;
+    d.framing = head_framing(head);
+    if (d.framing.how == body_framing::kind::length) d.plain.length = d.framing.length;
+    return d;
+}
+
+std::size_t decode_body(body_decoder& d, std::string_view bytes, std::string& out)
+{
+    switch (d.framing.how) {
+        case body_framing::kind::chunked:
+            return decode_chunked(d.chunked, bytes, out);
+        case body_framing::kind::none:
+            return 0;
+        case body_framing::kind::length:
+        case body_framing::kind::until_close:
+            break;
+    }
+    decode_plain(d.plain, bytes, out);
+    return bytes.size();
+}
+
+bool body_done(const body_decoder& d)
+{
+    switch (d.framing.how) {
+        case body_framing::kind::chunked:
+            return d.chunked.at == chunked_decoder::state::done;
+        case body_framing::kind::length:
+            return d.plain.received >= d.framing.length;
+        case body_framing::kind::none:
+            return true;
+        case body_framing::kind::until_close:
+            break;
+    }
+    return false;
+}
+
+std::string finished_body(const body_decoder& d, std::string body)
+{
+    // Without a length only the upstream's close ends the body, so every stop counts as its end.
+    if (body_done(d) || d.framing.how == body_framing::kind::until_close) return body;
+    return {};
+}
+
 std::string decode_answer(std::string_view bytes)
 {
     auto end = head_end_in({}, bytes);
     // Without the blank line the body's first byte is unknown.
     if (!end) return {};
-    const body_framing framing = head_framing(bytes.substr(0, *end));
-    const std::string_view rest = bytes.substr(*end);
+    body_decoder d = start_body(bytes.substr(0, *end));
     std::string body;
-    bool complete;
-    if (framing.chunked) {
-        chunked_decoder d;
-        decode_chunked(d, rest, body);
-        complete = d.at == chunked_decoder::state::done;
-    } else {
-        plain_decoder d{framing.length};
-        // Without a length only the close ends the body, and here it came.
-        complete = decode_plain(d, rest, body) || framing.length == 0;
-    }
-    if (!complete) body.clear();
-    return body;
+    decode_body(d, bytes.substr(*end), body);
+    return finished_body(d, std::move(body));
 }
 
 std::string recv_headers(plat::socket_t s)
@@ -293,42 +364,65 @@ bool recv_exact(plat::socket_t s, std::string& out, std::uint64_t count)
     return true;
 }
 
+namespace {
+
+// Receives the body into out until the decoder has it all or reading stops.
+void read_body(plat::socket_t s, body_decoder& d, std::string& out)
+{
+    using kind = body_framing::kind;
+    if (body_done(d)) return;
+    const bool chunked = d.framing.how == kind::chunked;
+    if (chunked)
+        out.reserve(out.size() + chunked_reserve);
+    else
+        reserve_ahead(out, d.framing.how == kind::length ? d.framing.length : close_delimited_reserve);
+    // Size lines are read through a smaller block; chunk data goes straight into out.
+    const std::size_t block_size = chunked ? line_block : body_block;
+    block_ptr block(new char[block_size]);
+    int timed_out = 0;
+    while (!body_done(d)) {
+        if (chunked && d.chunked.at == chunked_decoder::state::data) {
+            if (!recv_exact(s, out, d.chunked.data_left)) return;
+            chunk_data_taken(d.chunked);
+            continue;
+        }
+        long long n = plat::recv_some(s, block.get(), block_size);
+        if (n > 0) {
+            decode_body(d, std::string_view(block.get(), static_cast<std::size_t>(n)), out);
+            if (chunked && d.chunked.at == chunked_decoder::state::failed) return;
+            timed_out = 0;
+        } else if (n == 0 || chunked || !retry_after_timeout(timed_out)) {
+            // A size line is not waited for past one time-out; a plain body is.
+            return;
+        }
+    }
+}
+
+}  // namespace
+
 bool recv_chunked(plat::socket_t s, std::string& out)
 {
-    out.reserve(out.size() + chunked_reserve);
-    chunked_decoder d;
-    block_ptr buf(new char[line_block]);
-    for (;;) {
-        if (d.at == chunked_decoder::state::data) {
-            // Chunk data beyond what came with its size line goes straight into the body.
-            if (!recv_exact(s, out, d.data_left)) return false;
-            chunk_data_taken(d);
-        }
-        long long n = plat::recv_some(s, buf.get(), line_block);
-        if (n <= 0) return false;
-        decode_chunked(d, std::string_view(buf.get(), static_cast<std::size_t>(n)), out);
-        if (d.at == chunked_decoder::state::done) return true;
-        if (d.at == chunked_decoder::state::failed) return false;
-    }
+    body_decoder d;
+    d.framing.how = body_framing::kind::chunked;
+    read_body(s, d, out);
+    return body_done(d);
 }
 
 bool recv_plain_body(plat::socket_t s, std::string& out, std::uint64_t length)
 {
-    reserve_ahead(out, length == 0 ? close_delimited_reserve : length);
-    // Without a length only the upstream's close ends the body, so every stop counts as its end.
-    const bool close_delimited = length == 0;
-    plain_decoder d{length};
-    block_ptr block(new char[body_block]);
-    int timed_out = 0;
-    for (;;) {
-        long long n = plat::recv_some(s, block.get(), body_block);
-        if (n > 0) {
-            if (decode_plain(d, std::string_view(block.get(), static_cast<std::size_t>(n)), out)) return true;
-            timed_out = 0;
-        } else if (n == 0 || !retry_after_timeout(timed_out)) {
-            return close_delimited;
-        }
-    }
+    body_decoder d;
+    d.framing = {length == 0 ? body_framing::kind::until_close : body_framing::kind::length, length};
+    d.plain.length = length;
+    read_body(s, d, out);
+    return body_done(d) || length == 0;
+}
+
+std::string recv_body(plat::socket_t s, std::string_view head)
+{
+    body_decoder d = start_body(head);
+    std::string body;
+    read_body(s, d, body);
+    return finished_body(d, std::move(body));
 }
 
 std::string recv_answer(plat::socket_t s)
@@ -336,48 +430,96 @@ std::string recv_answer(plat::socket_t s)
     std::string head = recv_headers(s);
     // Without the blank line the body's first byte is unknown.
     if (!head.ends_with("\r\n\r\n")) return {};
-    std::string body;
-    if (!recv_body(s, head_framing(head), body)) body.clear();
-    return body;
+    return recv_body(s, head);
 }
 
-std::string proxy_json_rpc(const std::string& host, std::uint16_t port, const std::string& body,
-                           int timeout_ms)
+upstream_service wallet_service(const config& cfg)
 {
-    return exchange(host, port, timeout_ms, compose_head("POST", "/json_rpc", host, port, body.size(), true),
-                    body);
+    return {cfg.rpc_host, cfg.rpc_port, cfg.upstream_timeout_ms, cfg.rpc_login};
 }
 
-std::string proxy_raw(const config& cfg, const std::string& path, const std::string& body)
+upstream_service daemon_service(const config& cfg)
+{
+    return {cfg.rpc_host, cfg.daemon_port, cfg.upstream_timeout_ms, cfg.daemon_login};
+}
+
+relay_result proxy_json_rpc(const upstream_service& service, const std::string& body)
+{
+    return exchange(service, "POST", "/json_rpc", body, true);
+}
+
+relay_result proxy_raw(const config& cfg, const std::string& path, const std::string& body)
 {
     const bool has_body = !body.empty();
-    return exchange(
-        cfg.rpc_host, cfg.daemon_port, cfg.upstream_timeout_ms,
-        compose_head(has_body ? "POST" : "GET", path, cfg.rpc_host, cfg.daemon_port, body.size(), has_body),
-        body);
+    return exchange(daemon_service(cfg), has_body ? "POST" : "GET", path, body, has_body);
 }
 
-bool status_line_is_200(std::string_view data)
+int status_line_code(std::string_view data)
 {
-    if (!data.starts_with("HTTP/1.0 200") && !data.starts_with("HTTP/1.1 200")) return false;
+    if (!data.starts_with("HTTP/1.0 ") && !data.starts_with("HTTP/1.1 ")) return 0;
+    if (data.size() < 12) return 0;
+    int code = 0;
+    for (std::size_t i = 9; i < 12; ++i) {
+        if (data[i] < '0' || data[i] > '9') return 0;
+        code = code * 10 + (data[i] - '0');
+    }
     // "HTTP/1.1 2000" is no status 200.
-    return data.size() == 12 || data[12] == ' ' || data[12] == '\r';
+    if (data.size() > 12 && data[12] != ' ' && data[12] != '\r') return 0;
+    return code;
 }
+
+namespace {
+
+// What one try of the probe found.
+struct probe_answer {
+    int status = 0;    // 0: no status line in the first piece
+    std::string head;  // the first piece; with a 401 and a login to give, the whole head
+};
+
+// Reads the rest of a head whose first piece is in head (up to max_probe_head).
+void read_rest_of_head(plat::socket_t s, std::string& head)
+{
+    char buf[1024];
+    while (head.size() < max_probe_head && head.find("\r\n\r\n") == std::string::npos) {
+        long long n = plat::recv_some(s, buf, sizeof buf);
+        if (n <= 0) return;
+        head.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+probe_answer probe_once(const config& cfg, std::string_view request)
+{
+    plat::socket_handle s = connect_upstream(cfg.rpc_host, cfg.rpc_port, cfg.probe_timeout_ms, 0);
+    if (!s.valid()) return {};
+    if (plat::send_some(s.get(), request.data(), request.size()) <= 0) return {};
+    char buf[256];
+    long long n = plat::recv_some(s.get(), buf, 255);
+    if (n <= 0) return {};
+    buf[n] = 0;
+    probe_answer a;
+    a.head.assign(buf, std::strlen(buf));
+    // Only the status line counts: "200" elsewhere (a length of 200) is no success.
+    a.status = status_line_code(a.head);
+    // Its challenge may lie past the first piece.
+    if (a.status == 401 && cfg.rpc_login.given()) read_rest_of_head(s.get(), a.head);
+    return a;
+}
+
+}  // namespace
 
 std::string health_json(const config& cfg)
 {
-    static constexpr std::string_view probe =
-        "POST /json_rpc HTTP/1.1\r\nHost: x\r\nContent-Length: 48\r\n\r\n"
+    static constexpr std::string_view probe_body =
         "{\"jsonrpc\":\"2.0\",\"id\":\"h\",\"method\":\"get_height\"}";
-    const std::string unreachable = "{\"status\":\"unreachable\"}";
-
-    plat::socket_handle s = connect_upstream(cfg.rpc_host, cfg.rpc_port, cfg.probe_timeout_ms, 0);
-    if (!s.valid()) return unreachable;
-    if (plat::send_some(s.get(), probe.data(), probe.size()) <= 0) return unreachable;
-    char buf[256];
-    long long n = plat::recv_some(s.get(), buf, 255);
-    if (n <= 0) return unreachable;
-    buf[n] = 0;
-    // Only the status line counts: "200" elsewhere (a length of 200) is no success.
-    return status_line_is_200(std::string_view(buf, std::strlen(buf))) ? "{\"status\":\"ok\"}" : unreachable;
+    login_tries tries(cfg.rpc_login);
+    for (;;) {
+        std::string request = "POST /json_rpc HTTP/1.1\r\nHost: x\r\nContent-Length: 48\r\n";
+        request += tries.header("POST", "/json_rpc");
+        request += "\r\n";
+        request += probe_body;
+        const probe_answer a = probe_once(cfg, request);
+        if (a.status == 200) return "{\"status\":\"ok\"}";
+        if (a.status != 401) return "{\"status\":\"unreachable\"}";
+        if (!tries.again_after_401(a.head)) return "{\"status\":\"unauthorized\"}";
+    }
 }

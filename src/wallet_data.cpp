@@ -47,7 +47,7 @@ std::string read_window(std::FILE* f, const log_window& window)
 
 }  // namespace
 
-log_window choose_log_window(long long size, int offset)
+log_window choose_log_window(long long size, long long offset)
 {
     // Nothing was appended since the offset: there are no lines after it.
     if (offset == size) return {size, 0};
@@ -76,7 +76,7 @@ void append_escaped_log_line(std::string& out, std::string_view line)
     }
 }
 
-std::string log_answer(std::string_view bytes, int lines, int offset, long long size)
+std::string log_answer(std::string_view bytes, int lines, long long offset, long long size)
 {
     std::vector<std::string_view> all = split_lines(bytes);
     std::size_t first = 0;
@@ -99,7 +99,7 @@ std::string log_answer(std::string_view bytes, int lines, int offset, long long 
     return out;
 }
 
-std::string read_tail_json(const std::string& path, int lines, int offset)
+std::string read_tail_json(const std::string& path, int lines, long long offset)
 {
     if (path.empty()) return std::string(no_log_answer);
     // A folder opens for reading on POSIX and reports a bogus size; it is no log.

@@ -13,7 +13,7 @@ inline constexpr long long log_follow_window = 524288;
 // A slice of the log as {"lines":[...],"file_size":N}: the last `lines`
 // lines for a negative offset, else what was appended after offset.
 // Never fails: a missing log or file gives an answer with an "error" key.
-std::string read_tail_json(const std::string& path, int lines, int offset);
+std::string read_tail_json(const std::string& path, int lines, long long offset);
 
 // The bytes of the log to read: length bytes from start.
 struct log_window {
@@ -25,12 +25,12 @@ struct log_window {
 // offset when 0 <= offset < size (at most the follow window, at the end),
 // nothing when offset == size, otherwise a tail read of at most the tail
 // window.
-log_window choose_log_window(long long size, int offset);
+log_window choose_log_window(long long size, long long offset);
 
 // The answer for the bytes read from a window: split at line feeds
 // (empty lines dropped, a partial last line kept), the last `lines` lines
 // kept for a negative offset, every line for any other, each escaped.
-std::string log_answer(std::string_view bytes, int lines, int offset, long long size);
+std::string log_answer(std::string_view bytes, int lines, long long offset, long long size);
 
 // Appends one log line as JSON string content: quote and backslash
 // escaped, carriage returns dropped, other control bytes as a space.

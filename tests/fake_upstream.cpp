@@ -178,7 +178,14 @@ void fake_upstream::hold(plat::socket_t c)
 bool fake_upstream::wait_for_gate()
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, deadline, [&] { return gate_open_ || stopping_; }) && gate_open_;
+    if (!changed_.wait_for(lock, deadline, [&] { return gate_open_ || stopping_; })) ++gate_timeouts_;
+    return gate_open_;
+}
+
+int fake_upstream::gate_timeouts() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return gate_timeouts_;
 }
 
 void fake_upstream::record(std::string request)

@@ -71,6 +71,8 @@ public:
     // Waits until n requests are recorded; false after 10 s.
     bool wait_requests(std::size_t n) const;
     void open_gate();
+    // Gate steps that ended by their 10 s deadline rather than the gate.
+    int gate_timeouts() const;
 
 private:
     fake_upstream(std::shared_ptr<const script> fixed, responder r);
@@ -92,6 +94,7 @@ private:
     mutable std::condition_variable changed_;
     std::vector<std::string> requests_;
     bool gate_open_ = false;
+    int gate_timeouts_ = 0;
     std::vector<std::thread> threads_;
     std::thread accept_thread_;
 };

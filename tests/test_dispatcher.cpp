@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+
 #include "test_support.h"
 
 namespace {
@@ -10,7 +14,7 @@ const std::string page = "<!doctype html><title>KRV</title>\n";
 
 std::string get(std::uint16_t port, const std::string& target, const std::string& method = "GET")
 {
-    return test::http_exchange(port, method + " " + target + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    return test::http_exchange(port, method + " " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
 }
 
 std::string text_response(int status, const char* reason, const std::string& body,
@@ -193,6 +197,27 @@ TEST_F(Dispatcher, NothingOutsideTheWebFolderIsServed)
               file_response(404, "Not Found", "Not Found: /%2e%2e/secret.txt"));
 }
 
+// Windows opens a device for these names and waits on it for good; every
+// platform answers them 404 at once, and names that only look alike are files.
+TEST_F(Dispatcher, DeviceNamesAreNotFoundAtOnce)
+{
+    const std::vector<std::string> files = {"COM10.js", "CONSOLE.js", "com.js",   "auxiliary.css",
+                                            "LPT.js",   "nul_.txt",   "CONINx.js"};
+    for (const std::string& name : files)
+        test::write_file(web / name, "file");
+    test::server srv(cfg);
+    for (std::string target :
+         {"/COM1", "/AUX", "/COM1.js", "/aux.css", "/con", "/Nul.txt", "/lpt9.tar.gz", "/CONIN$",
+          "/conout$.txt", "/sub/COM0", "/sub\\prn", "/com1:", "/LPT3.", "/COM\xB9", "/com\xC2\xB2.css"})
+        EXPECT_EQ(get(srv.port(), target), file_response(404, "Not Found", "Not Found: " + target)) << target;
+    for (const std::string& name : files)
+        EXPECT_EQ(test::split_response(get(srv.port(), "/" + name)).body, "file") << name;
+    // A blank cannot stand in a request line, but Windows drops it before the dot.
+    EXPECT_TRUE(names_a_device("/COM1 .js"));
+    for (const char* path : {"/", "", "/COM", "/COMx", "/LPT10", "/CON/x.js", "/NULL"})
+        EXPECT_FALSE(names_a_device(path)) << path;
+}
+
 TEST(StaticPath, Allowed)
 {
     EXPECT_TRUE(static_path_allowed("/krv-webui.html"));
@@ -207,7 +232,8 @@ TEST(WalletLogQuery, Numbers)
 {
     struct row {
         const char* path;
-        int lines, offset;
+        int lines;
+        long long offset;
     };
     const row rows[] = {
         {"/wallet-log", 30, -1},
@@ -222,8 +248,14 @@ TEST(WalletLogQuery, Numbers)
         {"/wallet-log?lines=5&offset=10", 5, 10},
         {"/wallet-log?offset=-5", 30, -5},
         {"/wallet-log?offset=2147483647", 30, 2147483647},
-        {"/wallet-log?offset=2147483648", 30, -1},
+        // Offsets are 64-bit: a log may pass 2 GiB.
+        {"/wallet-log?offset=2147483648", 30, 2147483648LL},
+        {"/wallet-log?offset=3221225485&lines=2", 2, 3221225485LL},
+        {"/wallet-log?offset=9223372036854775807", 30, INT64_MAX},
+        {"/wallet-log?offset=9223372036854775808", 30, -1},
         {"/wallet-log?offset=-2147483648", 30, -2147483647 - 1},
+        {"/wallet-log?offset=-9223372036854775808", 30, INT64_MIN},
+        {"/wallet-log?offset=-9223372036854775809", 30, -1},
         {"/wallet-log?offset=x&lines=7", 7, -1},
         {"/wallet-log?xlines=7", 7, -1},
         {"/wallet-log?lines= 8", 8, -1},
@@ -233,6 +265,23 @@ TEST(WalletLogQuery, Numbers)
         EXPECT_EQ(q.lines, r.lines) << r.path;
         EXPECT_EQ(q.offset, r.offset) << r.path;
     }
+}
+
+// The page's QR module is part of the tree: a clone built without npm
+// serves a complete page.
+TEST(Dashboard, ServesItsVendoredModule)
+{
+    config cfg;
+    cfg.web_dir = test::source_dir() + "/web";
+    std::ifstream in(cfg.web_dir + "/vendor/qr.js", std::ios::binary);
+    const std::string module((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(module.size(), 10000u);
+    EXPECT_NE(module.find("export"), std::string::npos);
+    EXPECT_EQ(module.find("sourceMappingURL"), std::string::npos);
+    EXPECT_EQ(serve_static_file("/vendor/qr.js", cfg),
+              file_response(200, "OK", module, "application/javascript"));
+    for (const char* licence : {"/vendor/qr.LICENSE-MIT", "/vendor/qr.LICENSE-APACHE"})
+        EXPECT_EQ(test::split_response(serve_static_file(licence, cfg)).status, 200) << licence;
 }
 
 }  // namespace

@@ -45,6 +45,15 @@ TEST(HttpResponse, WritesTheFixedHeadersInOrder)
               test::expected_head(404, "Not Found", "text/plain", 13) + "\r\n\r\nNot Found: /x");
 }
 
+TEST(HttpResponse, PreflightNamesTheHeadersItAllows)
+{
+    EXPECT_EQ(http_preflight_response("Content-Type, X-KRV-Key"),
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n"
+              "Access-Control-Allow-Origin: *\r\nAccess-Control-Allow-Headers: Content-Type, X-KRV-Key\r\n"
+              "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(http_preflight_response("Content-Type"), http_response(200, "text/plain", ""));
+}
+
 TEST(HttpResponse, ReasonPhrasesAndEmptyContentType)
 {
     const std::pair<int, const char*> cases[] = {{200, "OK"},        {400, "Bad Request"},
@@ -191,6 +200,37 @@ TEST(RequestReader, HeadLimit)
     EXPECT_EQ(read_in_pieces(head + "a\r\n\r\n", 65537).state, read_state::refused);
 }
 
+// The head's blank line arriving in a piece of its own, after exactly the
+// most a head may hold without it, as a browser's slow link may send it.
+TEST(RequestReader, HeadAtTheLimitCompletedByTheNextPiece)
+{
+    std::string head = "POST /json_rpc HTTP/1.1\r\nContent-Length: 2\r\nX: ";
+    head.resize(65536, 'a');
+    request_reader reader;
+    http_request req;
+    EXPECT_EQ(feed_request(reader, req, head), read_state::need_head);
+    EXPECT_EQ(feed_request(reader, req, "\r\n\r\n{}"), read_state::complete);
+    EXPECT_EQ(req.path, "/json_rpc");
+    EXPECT_EQ(req.body, "{}");
+}
+
+TEST(HeaderValue, BlanksAroundTheValueAreNotPartOfIt)
+{
+    const std::string head =
+        "GET / HTTP/1.1\r\nOrigin:  \t http://127.0.0.1:8880 \t \r\nHost: a b \r\n"
+        "X-KRV-Key:\t\t\r\nSec-Fetch-Site: same-origin\r\n\r\n";
+    EXPECT_EQ(header_value(head, "origin"), "http://127.0.0.1:8880");
+    EXPECT_EQ(header_value(head, "Host"), "a b");
+    EXPECT_EQ(header_value(head, "X-KRV-Key"), "");
+    EXPECT_EQ(header_value(head, "Sec-Fetch-Site"), "same-origin");
+    EXPECT_EQ(header_value(head, "Referer"), std::nullopt);
+    // The reader keeps them so: a trailing blank must not fail an exact comparison later.
+    read_result r = read_whole(head);
+    EXPECT_EQ(r.req.origin, "http://127.0.0.1:8880");
+    EXPECT_EQ(r.req.host, "a b");
+    EXPECT_EQ(r.req.krv_key, "");
+}
+
 // Sends the pieces from a real peer, then closes the peer unless keep_open;
 // parse_request runs on the accepted end.
 std::pair<bool, http_request> parse_from_peer(const std::vector<std::string>& pieces, bool keep_open)
@@ -227,6 +267,39 @@ TEST(ParseRequest, ReadsFromAPeerUntilTheBodyIsComplete)
     EXPECT_FALSE(parse_from_peer({"GET / HTTP/1.1\r\nHost: a\r\n"}, false).first);
     // A refused head is not waited on.
     EXPECT_FALSE(parse_from_peer({"GET /\r\n\r\n"}, true).first);
+
+    // A head at the limit, its blank line sent after it.
+    std::string head = "GET /at-limit HTTP/1.1\r\nX: ";
+    head.resize(65536, 'a');
+    auto [limit_ok, limit_req] = parse_from_peer({head, "\r\n\r\n"}, true);
+    EXPECT_TRUE(limit_ok);
+    EXPECT_EQ(limit_req.path, "/at-limit");
+}
+
+// The head alone is read: a body that never comes is not waited for, and
+// nothing is reserved until the caller asks for the body.
+TEST(ParseRequest, TheHeadIsReadWithoutWaitingForTheBody)
+{
+    auto [client, server] = test::loopback_pair();
+    ASSERT_TRUE(plat::send_all(client.get(),
+                               "POST /json_rpc HTTP/1.1\r\nX-Requested-With: page\r\n"
+                               "Content-Length: 33554432\r\n\r\n{\"a\""));
+    request_reader reader;
+    http_request req;
+    ASSERT_TRUE(read_request_head(server.get(), reader, req, read_bounds{}));
+    EXPECT_EQ(reader.state, read_state::need_body);
+    EXPECT_EQ(req.content_length, 33554432u);
+    EXPECT_EQ(req.requested_with, "page");
+    EXPECT_EQ(req.body, "{\"a\"");
+
+    // The body, once asked for, is reserved first and then read to its end.
+    shared_limits limits;
+    body_reservation body(limits, false);
+    std::thread writer([c = client.get()] { plat::send_all(c, std::string(33554432 - 4, 'x')); });
+    EXPECT_TRUE(read_request_body(server.get(), reader, req, read_bounds{}, body));
+    writer.join();
+    EXPECT_EQ(req.body.size(), 33554432u);
+    EXPECT_EQ(limits.bodies_held.load(), 33554432u);
 }
 
 }  // namespace

@@ -327,7 +327,10 @@ std::string post(const std::string& target, const std::string& body)
            body;
 }
 
-std::string get(const std::string& target) { return "GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n"; }
+std::string get(const std::string& target)
+{
+    return "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+}
 
 const route_case mixed_routes[] = {
     {"OPTIONS", [](int, int) { return std::string("OPTIONS /json_rpc HTTP/1.1\r\n\r\n"); },

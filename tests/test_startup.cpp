@@ -78,25 +78,99 @@ TEST(CommandLine, OptionsAreMatchedWholeAndTheLastOneWins)
 TEST(CommandLine, AccessOptions)
 {
     scanned s = scan({"--allow-origin", "https://wallet.example", "--allow-host", "wallet.example",
-                      "--allow-origin", "null", "--lan-key", "my-bookmark_key.1~", "--lan-open"});
+                      "--allow-origin", "null", "--lan-key", "my-bookmark_key.1~2345", "--lan-open"});
     EXPECT_EQ(s.cli.result, command_line::run);
     // The lists keep every occurrence, in order.
     EXPECT_EQ(s.cfg.allow_origins, (std::vector<std::string>{"https://wallet.example", "null"}));
     EXPECT_EQ(s.cfg.allow_hosts, std::vector<std::string>{"wallet.example"});
-    EXPECT_EQ(s.cfg.lan_key, "my-bookmark_key.1~");
+    EXPECT_EQ(s.cfg.lan_key, "my-bookmark_key.1~2345");
     EXPECT_TRUE(s.cfg.lan_open);
     EXPECT_FALSE(scan({}).cfg.lan_open);
 
-    // A key goes into an address and a header: short ones and odd bytes are refused.
-    for (const char* key : {"short", "0123456789abcde", "0123456789abcdef/", "0123456789abcdef 0", ""}) {
+    // A key goes into a header and must not be guessed: short, plain or odd ones are refused,
+    // with a way to make a good one.
+    for (const char* key : {"short", "aaaaaaaaaaaaaaaa", "0123456789abcdef012345/", "0123456789abcdef 012345",
+                            "abababababababababababab", ""}) {
         scanned bad = scan({"--lan-key", key});
         EXPECT_EQ(bad.cli.result, command_line::bad_value) << key;
         EXPECT_EQ(bad.cli.option, "--lan-key");
         EXPECT_EQ(bad.cli.value, key);
-        EXPECT_EQ(bad.cli.expected, "16 to 128 letters, digits, '-', '_', '.' or '~'");
+        EXPECT_EQ(bad.cli.expected,
+                  "22 to 128 letters, digits, '-', '_', '.' or '~', at least 10 of them different");
+        EXPECT_EQ(bad.cli.hint, "Make one with: openssl rand -hex 16");
     }
-    EXPECT_EQ(scan({"--lan-key", std::string(128, 'k')}).cli.result, command_line::run);
-    EXPECT_EQ(scan({"--lan-key", std::string(129, 'k')}).cli.result, command_line::bad_value);
+    EXPECT_EQ(scan({"--lan-key", std::string(118, 'k') + "0123456789"}).cli.result, command_line::run);
+    EXPECT_EQ(scan({"--lan-key", std::string(119, 'k') + "0123456789"}).cli.result, command_line::bad_value);
+}
+
+TEST(CommandLine, LoginsAndLoginFiles)
+{
+    scanned s = scan({"--rpc-login", "krv:pass:word with spaces", "--daemon-login-file", "d.login"});
+    EXPECT_EQ(s.cli.result, command_line::run);
+    EXPECT_EQ(s.cfg.rpc_login.user, "krv");
+    EXPECT_EQ(s.cfg.rpc_login.password, "pass:word with spaces");
+    EXPECT_FALSE(s.cfg.daemon_login.given());
+    EXPECT_EQ(s.cli.daemon_login_file, "d.login");
+    EXPECT_EQ(s.cli.rpc_login_file, "");
+    // A login and a login file replace each other: the last one counts.
+    s = scan({"--rpc-login-file", "w.login", "--rpc-login", "a:b"});
+    EXPECT_EQ(s.cli.rpc_login_file, "");
+    EXPECT_EQ(s.cfg.rpc_login.user, "a");
+    s = scan({"--rpc-login", "a:b", "--rpc-login-file", "w.login"});
+    EXPECT_EQ(s.cli.rpc_login_file, "w.login");
+    EXPECT_FALSE(s.cfg.rpc_login.given());
+    // A bad login is refused without its value, which may hold a password.
+    s = scan({"--daemon-login", "no-colon-password"});
+    EXPECT_EQ(s.cli.result, command_line::bad_value);
+    EXPECT_TRUE(s.cli.secret);
+    EXPECT_EQ(s.cli.value, "");
+    EXPECT_EQ(scan({"-V"}).cli.result, command_line::version);
+    EXPECT_EQ(scan({"--version", "--help"}).cli.result, command_line::version);
+}
+
+TEST(Login, UserBeforeTheFirstColonPasswordAfterIt)
+{
+    const std::pair<std::string, std::optional<std::pair<std::string, std::string>>> rows[] = {
+        {"krv:secret", std::pair{"krv", "secret"}},
+        {"krv:a:b c ", std::pair{"krv", "a:b c "}},
+        {"krv:", std::pair{"krv", ""}},
+        {"k\x80v:x", std::pair{"k\x80v", "x"}},
+        {":secret", std::nullopt},
+        {"no colon", std::nullopt},
+        {"", std::nullopt},
+        {"k\tv:x", std::nullopt},
+        {"k\x7fv:x", std::nullopt},
+    };
+    for (const auto& [text, expected] : rows) {
+        auto login = parse_login(text);
+        ASSERT_EQ(login.has_value(), expected.has_value()) << text;
+        if (!login) continue;
+        EXPECT_EQ(login->user, expected->first);
+        EXPECT_EQ(login->password, expected->second);
+        EXPECT_TRUE(login->nonces != nullptr);
+    }
+}
+
+TEST(Login, FileFirstLineWithoutItsLineEnd)
+{
+    test::temp_dir dir;
+    const std::pair<std::string, std::string> rows[] = {
+        {"krv:pass word:x\r\nnext:line\n", "pass word:x"},
+        {"krv:pass\n", "pass"},
+        {"krv:pass", "pass"},
+        {"krv:pass\r\r\n", "pass\r"},
+        {"krv:\n", ""},
+    };
+    for (const auto& [text, password] : rows) {
+        const auto path = dir.path() / "login";
+        test::write_file(path, text);
+        std::filesystem::permissions(
+            path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        login_file f = read_login_file(path.string());
+        ASSERT_EQ(f.result, login_file::ok) << text;
+        EXPECT_EQ(f.login.user, "krv");
+        EXPECT_EQ(f.login.password, password) << text;
+    }
 }
 
 TEST(CommandLine, HelpStopsTheScan)
@@ -208,25 +282,53 @@ TEST(Banner, LocalhostOnlyHasNoLanLine)
               "  Press Ctrl+C to stop.\n\n");
 }
 
-TEST(Banner, AllAddressesShowTheLanLineWithTheKey)
+TEST(Banner, ALoginShowsItsUserOnly)
+{
+    config cfg;
+    cfg.bind_host = "127.0.0.1";
+    cfg.rpc_login = make_login("krv", "secret-pw");
+    const std::string b = banner_text(cfg);
+    EXPECT_NE(b.find("  Wallet RPC:   127.0.0.1:18083 (login: krv)\n"), std::string::npos) << b;
+    EXPECT_EQ(b.find("secret-pw"), std::string::npos);
+}
+
+TEST(Banner, AllAddressesShowAPairingAddressForEachNetworkAddress)
 {
     config cfg;
     cfg.web_dir = "/srv/web";
     cfg.wallet_log = "/home/u/krv-wallet-rpc.log";
     cfg.rpc_port = 28083;
     cfg.host_name = "wallet-box";
-    cfg.lan_key = "0123456789abcdef0123456789abcdef";
-    std::string b = banner_text(cfg);
+    cfg.lan_addresses = {"192.168.1.20", "10.0.0.7"};
+    const std::string code = "0123456789abcdef0123456789abcdef";
+    const std::string tail =
+        "  Pairing:      open one of these on a phone or another computer within 10 minutes: it pairs one "
+        "device, once.\n"
+        "                Pair more from the dashboard on this computer (Devices); paired devices\n"
+        "                are kept until the server stops, never on disk.\n";
+    std::string b = banner_text(cfg, code);
     EXPECT_NE(b.find("  Listening:    http://0.0.0.0:8880\n  Wallet RPC:   127.0.0.1:28083\n"
                      "  Web dir:      /srv/web\n  Wallet log:   /home/u/krv-wallet-rpc.log\n\n"
-                     "  LAN access:   http://wallet-box:8880/#key=0123456789abcdef0123456789abcdef\n\n"
-                     "  Press Ctrl+C to stop.\n\n"),
+                     "  LAN access:   http://192.168.1.20:8880/#pair=" +
+                     code +
+                     "\n"
+                     "                http://10.0.0.7:8880/#pair=" +
+                     code + "\n" + tail + "\n  Press Ctrl+C to stop.\n\n"),
               std::string::npos)
         << b;
 
-    // Opened to the network: no key, and one line says what that means.
+    // A fixed key is for scripts: the banner says it is set, never what it is.
+    cfg.lan_key = "my-bookmark_key.1~2345";
+    cfg.lan_addresses = {};
+    b = banner_text(cfg, code);
+    EXPECT_NE(b.find("\n\n  LAN access:   no network address found\n" + tail +
+                     "  LAN key:      given with --lan-key, for scripts (header X-KRV-Key)\n\n"),
+              std::string::npos)
+        << b;
+    EXPECT_EQ(b.find(cfg.lan_key), std::string::npos);
+
+    // Opened to the network: no code, and one line says what that means.
     cfg.lan_open = true;
-    cfg.lan_key.clear();
     cfg.host_name.clear();
     b = banner_text(cfg);
     EXPECT_NE(b.find("\n\n  LAN access:   http://(host name unavailable):8880\n"

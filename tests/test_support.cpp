@@ -64,15 +64,18 @@ std::string http_exchange(std::uint16_t port, std::string_view request)
     return read_until_close(c.get());
 }
 
-server::server(config cfg) : cfg_(std::move(cfg)), listener_(listen_loopback())
+server::server(config cfg, server_options opts) : cfg_(std::move(cfg)), listener_(plat::tcp_socket())
 {
+    if (!plat::bind_ipv4(listener_.get(), opts.bind_address, 0) || !plat::listen_socket(listener_.get(), 128))
+        listener_.reset();
     port_ = plat::local_port(listener_.get());
     listener_fd_ = listener_.get();
-    accept_thread_ = std::thread([this] {
+    accept_thread_ = std::thread([this, pretend = opts.peer] {
         for (;;) {
             std::uint32_t peer = 0;
             plat::socket_t c = plat::accept_client(listener_.get(), &peer);
             if (c == plat::invalid_socket) return;
+            if (pretend != 0) peer = pretend;
             std::lock_guard<std::mutex> lock(threads_mutex_);
             threads_.emplace_back(handle_client, plat::socket_handle(c), peer, std::cref(cfg_),
                                   std::ref(limits_));

@@ -37,16 +37,27 @@ std::string read_until_close(plat::socket_t s);
 // Sends request to 127.0.0.1:port and returns everything answered until close.
 std::string http_exchange(std::uint16_t port, std::string_view request);
 
-// handle_client behind a loopback listener, one thread per connection,
-// all joined on destruction.
+// How a test server listens and whom it believes it serves.
+struct server_options {
+    // Every connection is served as if it came from this address (IPv4,
+    // host byte order), a computer on the network; 0: from where it came.
+    std::uint32_t peer = 0;
+    std::string bind_address = "127.0.0.1";
+};
+
+// handle_client behind a listener (loopback unless told otherwise), one
+// thread per connection, all joined on destruction. Threads it starts are
+// in the network namespace of the thread that made it.
 class server {
 public:
-    explicit server(config cfg);
+    explicit server(config cfg, server_options opts = {});
     ~server();
     server(const server&) = delete;
     server& operator=(const server&) = delete;
     std::uint16_t port() const { return port_; }
     const config& cfg() const { return cfg_; }
+    // What its connections share: the devices, the locks, the counters.
+    shared_limits& limits() { return limits_; }
 
 private:
     config cfg_;

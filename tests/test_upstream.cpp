@@ -6,6 +6,7 @@
 #include <chrono>
 #include <future>
 
+#include "digest_peer.h"
 #include "fake_upstream.h"
 #include "test_support.h"
 
@@ -20,7 +21,7 @@ std::string ok(const std::string& body) { return json_response(200, "OK", body);
 
 std::string client_request(const std::string& method, const std::string& target, const std::string& body)
 {
-    std::string head = method + " " + target + " HTTP/1.1\r\nHost: x\r\n";
+    std::string head = method + " " + target + " HTTP/1.1\r\nHost: localhost\r\n";
     if (!body.empty()) head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     return head + "\r\n" + body;
 }
@@ -64,35 +65,71 @@ std::string pattern(std::size_t mib)
 
 TEST(HeadFraming, FramingFromTheLowerCasedHead)
 {
+    using kind = body_framing::kind;
     struct row {
-        std::string headers;
-        bool chunked;
+        std::string status, headers;
+        kind how;
         std::uint64_t length;
     };
+    const std::string error = "HTTP/1.1 500 Internal Server Error";
     const row rows[] = {
-        {"Transfer-Encoding: chunked\r\n", true, 0},
-        {"TRANSFER-ENCODING: Chunked\r\n", true, 0},
-        {"Content-Length: 10\r\nTransfer-Encoding: chunked\r\n", true, 0},
+        {error, "Transfer-Encoding: chunked\r\n", kind::chunked, 0},
+        {error, "TRANSFER-ENCODING: Chunked\r\n", kind::chunked, 0},
+        {error, "Content-Length: 10\r\nTransfer-Encoding: chunked\r\n", kind::chunked, 0},
         // Exactly one space after the colon.
-        {"Transfer-Encoding:chunked\r\n", false, 0},
-        {"Transfer-Encoding:  chunked\r\nContent-Length: 4\r\n", false, 4},
-        {"Content-Length: 10\r\n", false, 10},
-        {"content-LENGTH:10\r\n", false, 10},
-        {"Content-Length:    \t 12\r\n", false, 12},
+        {error, "Transfer-Encoding:chunked\r\n", kind::until_close, 0},
+        {error, "Transfer-Encoding:  chunked\r\nContent-Length: 4\r\n", kind::length, 4},
+        {error, "Content-Length: 10\r\n", kind::length, 10},
+        {error, "content-LENGTH:10\r\n", kind::length, 10},
+        {error, "Content-Length:    \t 12\r\n", kind::length, 12},
         // The first match anywhere counts, also inside a longer name.
-        {"X-Content-Length: 3\r\nContent-Length: 10\r\n", false, 3},
-        {"Content-Length: 0\r\n", false, 0},
-        {"Content-Length: abc\r\n", false, 0},
-        {"Content-Length: 99999999999999999999\r\n", false, 0},
-        {"Content-Length: -1\r\n", false, UINT64_MAX},
-        {"Content-Length:\r\nX-Other: 5\r\n", false, 0},
-        {"Content-Type: text/plain\r\n", false, 0},
+        {error, "X-Content-Length: 3\r\nContent-Length: 10\r\n", kind::length, 3},
+        {error, "Content-Length: abc\r\n", kind::until_close, 0},
+        {error, "Content-Length: 99999999999999999999\r\n", kind::until_close, 0},
+        {error, "Content-Length: -1\r\n", kind::length, UINT64_MAX},
+        {error, "Content-Length:\r\nX-Other: 5\r\n", kind::until_close, 0},
+        {error, "Content-Type: text/plain\r\n", kind::until_close, 0},
+        // An answer that says it is empty ends with its head.
+        {error, "Content-Length: 0\r\n", kind::none, 0},
+        {error, "Content-Length: 00\r\n", kind::none, 0},
+        {"HTTP/1.1 204 No Content", "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n", kind::none, 0},
+        {"HTTP/1.1 304 Not Modified", "Content-Length: 5\r\n", kind::none, 0},
+        {"HTTP/1.0 204 No Content", "", kind::none, 0},
+        {"HTTP/1.1 2040 No Content", "", kind::until_close, 0},
     };
     for (const auto& r : rows) {
-        body_framing f = head_framing("HTTP/1.1 500 Internal Server Error\r\n" + r.headers + "\r\n");
-        EXPECT_EQ(f.chunked, r.chunked) << r.headers;
-        EXPECT_EQ(f.length, r.length) << r.headers;
+        body_framing f = head_framing(r.status + "\r\n" + r.headers + "\r\n");
+        EXPECT_EQ(f.how, r.how) << r.status << " " << r.headers;
+        EXPECT_EQ(f.length, r.length) << r.status << " " << r.headers;
     }
+}
+
+// recv_answer and decode_answer run the same steps: every answer of the
+// table gives the same body through a socket and over bytes.
+TEST(AnswerDecoding, SocketAndBytesAgree)
+{
+    const std::string answers[] = {
+        "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabcdef",
+        "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nabc",
+        "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\nlate",
+        "HTTP/1.1 204 No Content\r\n\r\nlate",
+        "HTTP/1.1 200 OK\r\n\r\nuntil close",
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n",
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
+        "HTTP/1.1 200 OK\r\nContent-Le",
+    };
+    for (const std::string& a : answers) {
+        auto [upstream, server] = test::loopback_pair();
+        ASSERT_TRUE(plat::send_all(upstream.get(), a));
+        upstream.reset();
+        EXPECT_EQ(recv_answer(server.get()), decode_answer(a)) << a;
+    }
+    EXPECT_EQ(decode_answer(answers[0]), "abcdef");
+    EXPECT_EQ(decode_answer(answers[4]), "until close");
+    EXPECT_EQ(decode_answer(answers[5]), "abc");
+    for (std::size_t empty : {1, 2, 3, 6, 7, 8})
+        EXPECT_EQ(decode_answer(answers[empty]), "") << answers[empty];
 }
 
 TEST(HeadEnd, FoundAcrossEverySplit)
@@ -289,7 +326,8 @@ TEST(Forwarding, AnswersByTheirFraming)
         {"first length anywhere",
          answer_and_hold("HTTP/1.1 200 OK\r\nX-Content-Length: 3\r\nContent-Length: 10\r\n\r\nabc"), "abc"},
         {"spaces and a tab", answer_and_hold("HTTP/1.1 200 OK\r\nContent-Length:  \t3\r\n\r\nabc"), "abc"},
-        {"length 0 is none", test::answer("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\nlate"), "late"},
+        // An empty answer is no answer, whatever follows it.
+        {"length 0", test::answer("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\nlate"), ""},
         {"length without digits", test::answer("HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\nabc"), "abc"},
         {"until close", test::answer("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\nuntil close"),
          "until close"},
@@ -341,17 +379,44 @@ TEST(Forwarding, NoConnectionWithoutAnIpv4Literal)
     test::fake_upstream fake(test::answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
     config cfg;
     cfg.daemon_port = fake.port();
-    for (const char* host : {"localhost", "::1", "", "1.2.3", "127.0.0.1 "}) {
-        EXPECT_EQ(proxy_json_rpc(host, fake.port(), "{}", 1000), "") << host;
+    const upstream_login no_login;
+    for (std::string host : {"localhost", "::1", "", "1.2.3", "127.0.0.1 "}) {
+        EXPECT_EQ(proxy_json_rpc({host, fake.port(), 1000, no_login}, "{}").body, "") << host;
         cfg.rpc_host = host;
-        EXPECT_EQ(proxy_raw(cfg, "/get_info", ""), "") << host;
+        EXPECT_EQ(proxy_raw(cfg, "/get_info", "").body, "") << host;
     }
     cfg.rpc_host = "127.0.0.1";
     auto refused = test::refused_port();
-    EXPECT_EQ(proxy_json_rpc("127.0.0.1", refused.second, "{}", 1000), "");
+    EXPECT_EQ(proxy_json_rpc({cfg.rpc_host, refused.second, 1000, no_login}, "{}").body, "");
     // Connections are accepted in order: once this one is, none came before it.
-    EXPECT_EQ(proxy_raw(cfg, "/get_info", ""), "ok");
+    EXPECT_EQ(proxy_raw(cfg, "/get_info", "").body, "ok");
     EXPECT_EQ(fake.accepted(), 1u);
+}
+
+// An upstream that keeps the connection open after an empty answer, as
+// HTTP/1.1 servers do: the exchange ends with the head, while the upstream
+// still waits (its gate opens only once the client has its answer).
+TEST(Forwarding, EmptyAnswersEndWithTheHead)
+{
+    const std::string heads[] = {
+        "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n",
+        "HTTP/1.1 204 No Content\r\n\r\n",
+        "HTTP/1.1 304 Not Modified\r\nContent-Length: 12\r\n\r\n",
+    };
+    for (const std::string& head : heads) {
+        test::script held;
+        held.steps = {test::send(head), test::wait_gate()};
+        test::fake_upstream wallet(held);
+        config cfg;
+        cfg.rpc_port = wallet.port();
+        test::server srv(cfg);
+        const std::string error =
+            "{\"error\":\"Cannot connect to krv-wallet-rpc at 127.0.0.1:" + std::to_string(wallet.port()) +
+            "\"}";
+        EXPECT_EQ(post_json_rpc(srv.port(), "{}"), json_response(502, "Bad Gateway", error)) << head;
+        wallet.open_gate();
+        EXPECT_EQ(wallet.gate_timeouts(), 0) << head;
+    }
 }
 
 TEST(Forwarding, SlowUpstreamDoesNotHoldOtherClients)
@@ -394,6 +459,139 @@ TEST(Forwarding, LargeAnswersArriveWhole)
         EXPECT_EQ(r.head, test::expected_head(200, "OK", "application/json", body.size())) << name;
         EXPECT_TRUE(r.body == body) << name << ": " << r.body.size() << " bytes";
     }
+}
+
+// The wallet and the daemon behind one Digest peer each, and a server
+// that logs in to both unless told otherwise.
+struct logging_in {
+    explicit logging_in(test::digest_peer::settings s = {}, bool give_logins = true)
+        : wallet_peer(s),
+          daemon_peer(s),
+          wallet(wallet_peer.responder()),
+          daemon(daemon_peer.responder()),
+          srv(make_config(s, give_logins))
+    {
+    }
+    config make_config(const test::digest_peer::settings& s, bool give_logins) const
+    {
+        config cfg;
+        cfg.rpc_port = wallet.port();
+        cfg.daemon_port = daemon.port();
+        cfg.upstream_timeout_ms = 5000;
+        if (give_logins) {
+            cfg.rpc_login = make_login(s.user, s.password);
+            cfg.daemon_login = make_login(s.user, s.password);
+        }
+        return cfg;
+    }
+    std::string error(const std::string& text) const
+    {
+        return json_response(502, "Bad Gateway", "{\"error\":\"" + text + "\"}");
+    }
+    test::digest_peer wallet_peer;
+    test::digest_peer daemon_peer;
+    test::fake_upstream wallet;
+    test::fake_upstream daemon;
+    test::server srv;
+};
+
+const std::string logged_in_answer = "{\"result\":1}";
+
+TEST(LoginForwarding, RelayedCallsLogInAndLaterOnesReuseTheNonce)
+{
+    logging_in f;
+    EXPECT_EQ(post_json_rpc(f.srv.port(), "{}"), ok(logged_in_answer));
+    EXPECT_EQ(post_json_rpc(f.srv.port(), "{\"id\":2}"), ok(logged_in_answer));
+    EXPECT_EQ(f.wallet_peer.failures(), std::vector<std::string>{});
+    EXPECT_EQ(f.wallet_peer.unauthenticated(), 1);
+    // The second call needed no 401: it logged in with the next nonce count.
+    EXPECT_EQ(f.wallet_peer.accepted_counts(), (std::vector<std::uint32_t>{1, 2}));
+    ASSERT_EQ(f.wallet.requests().size(), 3u);
+    const std::string head = "POST /json_rpc HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(f.wallet.port()) +
+                             "\r\nContent-Type: application/json\r\nContent-Length: 2\r\n";
+    EXPECT_EQ(f.wallet.requests()[0], head + "\r\n{}");
+    const std::string second = f.wallet.requests()[1];
+    EXPECT_TRUE(second.starts_with(head +
+                                   "Authorization: Digest username=\"krv\", realm=\"krv-wallet-rpc\", "
+                                   "uri=\"/json_rpc\", algorithm=SHA-256, nonce=\"" +
+                                   f.wallet_peer.current_nonce() + "\", nc=00000001, cnonce=\""))
+        << second;
+    EXPECT_TRUE(second.ends_with("\"\r\n\r\n{}")) << second;
+}
+
+TEST(LoginForwarding, PathRelayAndDaemonRouteLogIn)
+{
+    test::digest_peer::settings md5_only;
+    md5_only.algorithms = {""};
+    logging_in f(md5_only);
+    EXPECT_EQ(test::http_exchange(f.srv.port(), client_request("GET", "/rpc/get_info?a=1", "")),
+              ok(logged_in_answer));
+    EXPECT_EQ(test::http_exchange(f.srv.port(), client_request("POST", "/daemon_rpc", "{}")),
+              ok(logged_in_answer));
+    EXPECT_EQ(f.daemon_peer.failures(), std::vector<std::string>{});
+    EXPECT_EQ(f.daemon_peer.accepted_counts(), (std::vector<std::uint32_t>{1, 2}));
+    EXPECT_NE(f.daemon.requests()[1].find("uri=\"/get_info?a=1\", algorithm=MD5, "), std::string::npos);
+    EXPECT_EQ(f.wallet.accepted(), 0u);
+}
+
+TEST(LoginForwarding, StaleIsRetriedOnceAndASecond401Reported)
+{
+    test::digest_peer::settings once;
+    once.stale_answers = 1;
+    logging_in recovers(once);
+    EXPECT_EQ(post_json_rpc(recovers.srv.port(), "{}"), ok(logged_in_answer));
+    EXPECT_EQ(recovers.wallet.requests().size(), 3u);
+
+    test::digest_peer::settings twice;
+    twice.stale_answers = 2;
+    logging_in gives_up(twice);
+    EXPECT_EQ(post_json_rpc(gives_up.srv.port(), "{}"),
+              gives_up.error("krv-wallet-rpc at 127.0.0.1:" + std::to_string(gives_up.wallet.port()) +
+                             " refused the login: check the USER:PASSWORD given to --rpc-login-file"));
+    EXPECT_EQ(gives_up.wallet.requests().size(), 3u);
+    EXPECT_EQ(gives_up.wallet_peer.failures(), std::vector<std::string>{});
+}
+
+// A refused login is a 502 that says so and names the option to use; a
+// wrong password is tried once, and nothing is read of a 401's body.
+TEST(LoginForwarding, RefusedLoginsSayWhatToDo)
+{
+    logging_in without(test::digest_peer::settings{}, false);
+    const std::string wallet_at = "krv-wallet-rpc at 127.0.0.1:" + std::to_string(without.wallet.port());
+    const std::string daemon_at = "krv daemon at 127.0.0.1:" + std::to_string(without.daemon.port());
+    EXPECT_EQ(post_json_rpc(without.srv.port(), "{}"),
+              without.error(wallet_at + " refused the login: start krv-webui with --rpc-login-file FILE"));
+    EXPECT_EQ(test::http_exchange(without.srv.port(), client_request("POST", "/daemon_rpc", "{}")),
+              without.error(daemon_at + " refused the login: start krv-webui with --daemon-login-file FILE"));
+    EXPECT_EQ(test::http_exchange(without.srv.port(), client_request("GET", "/rpc/get_info", "")),
+              without.error("krv daemon refused the login: start krv-webui with --daemon-login-file FILE"));
+    EXPECT_EQ(without.wallet.requests().size(), 1u);
+
+    test::digest_peer::settings wrong;
+    wrong.password = "not the one given";
+    logging_in refused(test::digest_peer::settings{}, true);
+    test::digest_peer other(wrong);
+    test::fake_upstream strict(other.responder());
+    config cfg = refused.srv.cfg();
+    cfg.rpc_port = strict.port();
+    test::server srv(cfg);
+    EXPECT_EQ(post_json_rpc(srv.port(), "{}"),
+              json_response(502, "Bad Gateway",
+                            "{\"error\":\"krv-wallet-rpc at 127.0.0.1:" + std::to_string(strict.port()) +
+                                " refused the login: check the USER:PASSWORD given to --rpc-login-file\"}"));
+    EXPECT_EQ(strict.requests().size(), 2u);
+    ASSERT_EQ(other.failures().size(), 1u);
+    EXPECT_TRUE(other.failures()[0].starts_with("response ")) << other.failures()[0];
+
+    // A service that asks for a login this side cannot give.
+    forwarding basic(
+        test::answer("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\n"
+                     "Content-Length: 12\r\n\r\n{\"error\":1}"));
+    EXPECT_EQ(
+        post_json_rpc(basic.srv.port(), "{}"),
+        json_response(502, "Bad Gateway",
+                      "{\"error\":\"krv-wallet-rpc at 127.0.0.1:" + std::to_string(basic.wallet.port()) +
+                          " refused the login: start krv-webui with --rpc-login-file FILE\"}"));
 }
 
 }  // namespace

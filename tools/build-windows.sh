@@ -18,8 +18,9 @@ export WINEDEBUG=-all,err+module  # quiet, but a missing DLL is still named
 export WINEDLLOVERRIDES="mscoree,mshtml="  # never offer Mono or Gecko installs
 unset DISPLAY WAYLAND_DISPLAY
 
+# KRV_WERROR=ON (the test command sets it) makes warnings errors.
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-    -DCMAKE_BUILD_TYPE=Release >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DKRV_WERROR="${KRV_WERROR:-OFF}" >/dev/null
 
 mkdir -p "$WINEPREFIX"
 # One persistent wineserver for the run keeps each program start near 0.05 s;

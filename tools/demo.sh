@@ -5,6 +5,10 @@
 #
 #   tools/demo.sh              dashboard on 127.0.0.1 only
 #   tools/demo.sh --lan        dashboard on every interface, for other machines
+#   tools/demo.sh --login      the wallet service asks for a Digest login, as a
+#                              real one started with a login does: the demo
+#                              writes the login file and starts krv-webui with
+#                              --rpc-login-file (combines with the others)
 #   tools/demo.sh --simulator  the simulator alone, in the foreground: starts it
 #                              again beside a running demo after it was stopped
 #
@@ -25,22 +29,36 @@ wallet_port=${KRV_DEMO_WALLET_PORT:-18083}
 daemon_port=${KRV_DEMO_DAEMON_PORT:-18831}
 bind=(--localhost-only)
 simulator_only=
-case ${1:-} in
-    --lan) bind=() ;;
-    --simulator) simulator_only=1 ;;
-    '') ;;
-    *) echo "Usage: tools/demo.sh [--lan | --simulator]" >&2; exit 2 ;;
-esac
+login=
+for arg in "$@"; do
+    case $arg in
+        --lan) bind=() ;;
+        --simulator) simulator_only=1 ;;
+        --login) login=1 ;;
+        *) echo "Usage: tools/demo.sh [--lan] [--login] [--simulator]" >&2; exit 2 ;;
+    esac
+done
 
 mkdir -p "$data"
 pid_file=$data/simulator.pid
 # The command that starts the simulator alone, with this demo's settings.
-again="bash $root/tools/demo.sh --simulator"
+again="bash $root/tools/demo.sh --simulator${login:+ --login}"
 for name in KRV_DEMO_DIR KRV_DEMO_WALLET_PORT KRV_DEMO_DAEMON_PORT; do
     [[ -n ${!name:-} ]] && again="$name=${!name} $again"
 done
 sim_args=(--wallet-port "$wallet_port" --daemon-port "$daemon_port"
     --wallet-dir "$data/wallets" --log "$data/krv-wallet-rpc.log")
+server_login=()
+if [[ -n $login ]]; then
+    # As for a real wallet: USER:PASSWORD on the first line of a file only
+    # its owner can read. Made once, so a restarted simulator takes it again.
+    login_file=$data/rpc-login
+    if [[ ! -s $login_file ]]; then
+        (umask 077 && printf 'demo:%s\n' "$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')" >"$login_file")
+    fi
+    sim_args+=(--rpc-login "$(head -n 1 "$login_file")")
+    server_login=(--rpc-login-file "$login_file")
+fi
 
 if [[ -n $simulator_only ]]; then
     echo "Simulator: wallet RPC 127.0.0.1:$wallet_port, daemon 127.0.0.1:$daemon_port. Ctrl+C stops it."
@@ -83,10 +101,11 @@ done
 grep -q '"wallet_port"' "$sim_out" || { echo "The simulator is not ready after 10 s" >&2; exit 1; }
 
 echo "Simulator: wallet RPC 127.0.0.1:$wallet_port, daemon 127.0.0.1:$daemon_port, wallets in $data/wallets (password \"demo\")"
+[[ -n $login ]] && echo "The wallet RPC service asks for a Digest login; krv-webui gives it from $login_file (mode 600)"
 echo "To watch an outage, stop the simulator alone:  kill \$(cat $pid_file)"
 echo "and start it again, in another terminal:       $again"
 "$build/krv-webui" "${bind[@]}" --port "$port" --rpc-port "$wallet_port" --daemon-port "$daemon_port" --web-dir "$root/web" \
-    --wallet-log "$data/krv-wallet-rpc.log" --wallet-dir "$data/wallets" &
+    --wallet-log "$data/krv-wallet-rpc.log" --wallet-dir "$data/wallets" "${server_login[@]}" &
 server_pid=$!
 
 # The demo lasts as long as the dashboard server; the simulator may come and go.

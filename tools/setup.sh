@@ -4,7 +4,9 @@
 # browser tests, mingw-w64 and Wine for the Windows build, strace for the
 # fault tests, dpkg-dev, file and systemd for the Debian package and its
 # unit, nginx, openssl and curl for the TLS proxy example, iproute2 for the
-# network test. Only what is missing is asked of apt-get.
+# network test, libssl-dev for the Digest login's hashes, Python with
+# aiohttp for the tests against other makers' HTTP servers. Only what is
+# missing is asked of apt-get.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,6 +34,9 @@ requirements=(
     "openssl openssl"
     "curl curl"
     "/usr/sbin/ip iproute2"
+    "/usr/include/openssl/evp.h libssl-dev"
+    "/usr/bin/python3 python3"
+    "/usr/lib/python3/dist-packages/aiohttp python3-aiohttp"
 )
 missing=()
 for r in "${requirements[@]}"; do

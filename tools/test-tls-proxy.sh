@@ -3,8 +3,9 @@
 # with a self-signed certificate for wallet.example and a password, in
 # front of the server on 127.0.0.1, and the wallet simulator behind it;
 # then checks through curl that the wallet answers through the proxy with
-# the password, that nothing answers without it, and that a foreign page
-# is still refused. Everything runs on loopback and is removed at the end.
+# the password and the page's header, that nothing answers without them,
+# and that a foreign page is still refused. Everything runs on loopback and
+# is removed at the end.
 # Usage: tools/test-tls-proxy.sh [server binary]   (default: build/krv-webui)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -104,7 +105,7 @@ status=$(call -o /dev/null -w '%{http_code}' "https://wallet.example:$proxy_port
 # The page's own calls, as a browser at https://wallet.example sends them.
 page_call() {
     call -u 'me:correct horse' "https://wallet.example:$proxy_port/json_rpc" -H 'Content-Type: application/json' \
-        -H "Origin: $origin" -H 'Sec-Fetch-Site: same-origin' -d "$1"
+        -H "Origin: $origin" -H 'Sec-Fetch-Site: same-origin' -H 'X-Requested-With: krv-webui' -d "$1"
 }
 answer=$(page_call '{"jsonrpc":"2.0","id":1,"method":"open_wallet","params":{"filename":"alice","password":"demo"}}')
 [ "$answer" = '{"jsonrpc":"2.0","id":1,"result":{}}' ] || fail "open_wallet through the proxy: $answer"
@@ -116,7 +117,13 @@ echo "$page" | grep -qi "^content-security-policy: default-src 'self'; frame-anc
     fail "the page through the proxy lacks its policy: $page"
 
 refused=$(call -u 'me:correct horse' -o /dev/null -w '%{http_code}' "https://wallet.example:$proxy_port/json_rpc" \
-    -H 'Origin: https://evil.example' -H 'Sec-Fetch-Site: cross-site' -d "$rpc")
+    -H 'Origin: https://evil.example' -H 'Sec-Fetch-Site: cross-site' -H 'X-Requested-With: krv-webui' -d "$rpc")
 [ "$refused" = 403 ] || fail "a foreign page through the proxy: status $refused, expected 403"
+
+# A name is no address: a request by it without the page's header (an <img>
+# on some site) is refused, with the password or without.
+refused=$(call -u 'me:correct horse' "https://wallet.example:$proxy_port/rpc/get_height")
+echo "$refused" | grep -q '"error":"A request by host name needs the header X-Requested-With' ||
+    fail "a request by name without the page's header: $refused"
 
 echo "test-tls-proxy: all passed (nginx with TLS and a password in front of 127.0.0.1:$server_port)"

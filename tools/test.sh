@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the format check; the plain build with the
-# quick suite, then the reliability suite (load, faults, time limits) with
-# its figures; the quick suite again with AddressSanitizer and
+# Builds and runs every test: the format check; the vendored QR module
+# against its pinned package; the README's own Release build in a clean
+# copy of the tree, with the quick suite; the plain build with the quick
+# suite, then the reliability suite (load, faults, time limits, other
+# makers' HTTP servers) with its figures; the quick suite again with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and with ThreadSanitizer; the browser tests;
 # the TLS reverse proxy example of docs/security.md; the Windows build under
 # Wine; the packages and the Debian package's checks.
@@ -12,11 +14,36 @@ echo "== format"
 command -v clang-format >/dev/null || { echo "clang-format is missing: run tools/setup.sh" >&2; exit 1; }
 clang-format --dry-run --Werror src/*.cpp src/*.h tests/*.cpp tests/*.h tests/fuzz/*.cpp bench/*.cpp bench/*.c
 
-# build_and_test FOLDER [cmake options...]: configures, builds and runs the quick suite.
+echo "== vendored QR module"
+cmake -P cmake/web-vendor.cmake
+
+echo "== the README's Release build, in a copy of the tree without node_modules"
+# The tree as a clone has it (tracked and new files, nothing ignored), built
+# with the README's exact commands: no -Werror, the compiler's Release flags.
+readme=build-readme
+rm -rf "$readme"
+mkdir -p "$readme/src"
+git ls-files -z --cached --others --exclude-standard |
+    while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+    tar --null -T - -cf - | tar -xf - -C "$readme/src"
+(cd "$readme/src" && cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null && cmake --build build -j2 >../build.log 2>&1) || {
+    cat "$readme/build.log"
+    exit 1
+}
+# It passes with warnings too, but the other builds never see -O3's.
+if grep -q 'warning:' "$readme/build.log"; then
+    grep -B20 -A3 'warning:' "$readme/build.log"
+    echo "the README's Release build warns (above)" >&2
+    exit 1
+fi
+ctest --test-dir "$readme/src/build" -L quick --output-on-failure -j2 | tail -n 3
+
+# build_and_test FOLDER [cmake options...]: configures, builds and runs the
+# quick suite; warnings are errors here, never in a user's build.
 build_and_test() {
     local dir=$1
     shift
-    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+    cmake -S . -B "$dir" -G Ninja -DKRV_WERROR=ON "$@" >/dev/null
     cmake --build "$dir" -j2
     ctest --test-dir "$dir" -L quick --output-on-failure -j2
 }
@@ -49,7 +76,7 @@ bash tools/test-tls-proxy.sh "$PWD/build/krv-webui"
 
 if [ -f tools/build-windows.sh ]; then
     echo "== Windows build under Wine"
-    bash tools/build-windows.sh
+    KRV_WERROR=ON bash tools/build-windows.sh
 fi
 
 if [ -f tools/package.sh ]; then

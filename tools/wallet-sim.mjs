@@ -25,6 +25,9 @@ Usage: node tools/wallet-sim.mjs [options]
   --transfers N       a new alice gets N historic transfers instead of two: in
                       and out, locked ones, notes, payment ids, a second
                       account and several subaddresses, a few in the pool
+  --rpc-login U:P     the wallet port asks for a Digest login (RFC 7616,
+                      SHA-256 and MD5 offered) with user U and password P
+  --daemon-login U:P  the same for the daemon port
 
 Once listening it prints one JSON line: {"wallet_port":N,"daemon_port":N}.
 Demo wallets: alice and bob, password "demo".
@@ -66,7 +69,7 @@ function parseArgs(argv) {
     };
     const numeric = { '--wallet-port': 'walletPort', '--daemon-port': 'daemonPort',
         '--block-seconds': 'blockSeconds', '--sync-seconds': 'syncSeconds', '--transfers': 'transfers' };
-    const text = { '--wallet-dir': 'walletDir', '--log': 'log' };
+    const text = { '--wallet-dir': 'walletDir', '--log': 'log', '--rpc-login': 'rpcLogin', '--daemon-login': 'daemonLogin' };
     for (let i = 0; i < argv.length; i++) {
         const a = argv[i];
         if (a === '-h' || a === '--help') {
@@ -81,6 +84,9 @@ function parseArgs(argv) {
         } else {
             fail(`unknown argument: ${a}`);
         }
+    }
+    for (const [name, value] of [['--rpc-login', opts.rpcLogin], ['--daemon-login', opts.daemonLogin]]) {
+        if (value !== undefined && !(value.indexOf(':') > 0)) fail(`${name} needs USER:PASSWORD`);
     }
     if (opts.blockSeconds <= 0) fail('--block-seconds must be more than 0');
     if (!Number.isInteger(opts.transfers)) fail('--transfers must be a whole number');
@@ -936,12 +942,74 @@ const walletCalls = {};
 
 // ---------------------------------------------------------------- HTTP
 
-const REASONS = { 200: 'OK', 400: 'Bad Request', 404: 'Not Found', 405: 'Method Not Allowed', 413: 'Payload Too Large' };
+const REASONS = { 200: 'OK', 400: 'Bad Request', 401: 'Unauthorized', 404: 'Not Found', 405: 'Method Not Allowed', 413: 'Payload Too Large' };
 const MAX_REQUEST = 1 << 20;
 
+// ---------------------------------------------------------------- Digest login
+
+const DIGEST_ALGORITHMS = { 'SHA-256': 'sha256', MD5: 'md5' };
+
+// A Digest login (RFC 7616, qop "auth") for one port, from "USER:PASSWORD":
+// SHA-256 and MD5 offered, one nonce for the life of the process, each
+// nonce count taken once.
+function digestLogin(text) {
+    const colon = text.indexOf(':');
+    return {
+        user: text.slice(0, colon),
+        password: text.slice(colon + 1),
+        realm: 'krv-wallet-sim',
+        nonce: crypto.randomBytes(24).toString('base64'),
+        opaque: crypto.randomBytes(12).toString('hex'),
+        counts: new Set(),
+    };
+}
+
+// The fields of an Authorization header "Digest a=b, c="d", ..."; null when
+// it is not one.
+function digestFields(header) {
+    const m = /^Digest\s+(.*)$/i.exec(header ?? '');
+    if (!m) return null;
+    const fields = {};
+    const re = /\s*([A-Za-z0-9_-]+)\s*=\s*(?:"((?:[^"\\]|\\.)*)"|([^\s,]*))\s*(?:,|$)/gy;
+    let f;
+    while (re.lastIndex < m[1].length && (f = re.exec(m[1]))) {
+        fields[f[1].toLowerCase()] = f[2] !== undefined ? f[2].replace(/\\(.)/g, '$1') : f[3];
+    }
+    return re.lastIndex === m[1].length || m[1].length === 0 ? fields : null;
+}
+
+// Whether a request logged in: 'ok', 'stale' (right, but for a nonce of an
+// earlier run) or 'refused'.
+function loginState(login, request) {
+    const f = digestFields(request.headers.authorization);
+    const algorithm = f && DIGEST_ALGORITHMS[f.algorithm ?? 'MD5'];
+    if (!algorithm || f.username !== login.user || f.realm !== login.realm || f.uri !== request.target) return 'refused';
+    if (f.qop !== 'auth' || !/^[0-9a-f]{8}$/.test(f.nc ?? '') || !f.cnonce || f.opaque !== login.opaque) return 'refused';
+    const h = (text) => crypto.createHash(algorithm).update(text, 'utf8').digest('hex');
+    const ha1 = h(`${login.user}:${login.realm}:${login.password}`);
+    const expected = h(`${ha1}:${f.nonce}:${f.nc}:${f.cnonce}:auth:${h(`${request.method}:${request.target}`)}`);
+    if (f.response !== expected) return 'refused';
+    if (f.nonce !== login.nonce) return 'stale';
+    // A nonce count replayed is refused.
+    if (login.counts.has(f.nc)) return 'refused';
+    login.counts.add(f.nc);
+    return 'ok';
+}
+
+// null when the request may go on; else the 401 that asks for the login,
+// empty and with the connection kept open, as wallet services answer.
+function loginAnswer(login, request) {
+    const state = loginState(login, request);
+    if (state === 'ok') return null;
+    const stale = state === 'stale' ? ', stale=true' : '';
+    const headers = Object.keys(DIGEST_ALGORITHMS).map((a) => `WWW-Authenticate: Digest realm="${login.realm}", qop="auth", algorithm=${a}, nonce="${login.nonce}", opaque="${login.opaque}"${stale}`);
+    return { status: 401, body: '', headers };
+}
+
 // Reads requests off one connection and writes each answer in the framing
-// the handler asks for: 'length', 'chunked' or 'close'.
-function serveConnection(socket, handle) {
+// the handler asks for: 'length', 'chunked' or 'close'. With a login, a
+// request that does not log in gets its 401 instead.
+function serveConnection(socket, handle, login = null) {
     let buf = Buffer.alloc(0);
     let closed = false;
     socket.setNoDelay(true);
@@ -953,7 +1021,7 @@ function serveConnection(socket, handle) {
         while (!closed) {
             const request = takeRequest();
             if (!request) break;
-            const answer = handle(request);
+            const answer = (login && loginAnswer(login, request)) || handle(request);
             writeAnswer(socket, answer);
             if (answer.framing === 'close') {
                 closed = true;
@@ -993,9 +1061,10 @@ function serveConnection(socket, handle) {
     }
 }
 
-function writeAnswer(socket, { status = 200, body, framing = 'length' }) {
+function writeAnswer(socket, { status = 200, body, framing = 'length', headers = [] }) {
     const bytes = Buffer.from(body, 'utf8');
     let head = `HTTP/1.1 ${status} ${REASONS[status] ?? 'Error'}\r\nContent-Type: application/json\r\nServer: krv-wallet-sim\r\n`;
+    for (const h of headers) head += `${h}\r\n`;
     if (framing === 'chunked') {
         socket.write(`${head}Transfer-Encoding: chunked\r\n\r\n`);
         // Several chunks of uneven size, each its own write.
@@ -1118,9 +1187,9 @@ function daemonHandler(chain) {
 
 // ---------------------------------------------------------------- main
 
-function listen(port, handler) {
+function listen(port, handler, login) {
     return new Promise((resolve, reject) => {
-        const server = net.createServer((socket) => serveConnection(socket, handler));
+        const server = net.createServer((socket) => serveConnection(socket, handler, login));
         server.once('error', reject);
         server.listen({ port, host: '127.0.0.1' }, () => resolve(server));
     });
@@ -1160,7 +1229,10 @@ async function main() {
     const wallet = new Wallet(store, chain);
     let servers;
     try {
-        servers = [await listen(opts.walletPort, walletHandler(wallet, chain)), await listen(opts.daemonPort, daemonHandler(chain))];
+        servers = [
+            await listen(opts.walletPort, walletHandler(wallet, chain), opts.rpcLogin ? digestLogin(opts.rpcLogin) : null),
+            await listen(opts.daemonPort, daemonHandler(chain), opts.daemonLogin ? digestLogin(opts.daemonLogin) : null),
+        ];
     } catch (e) {
         fail(`cannot listen: ${e.message}`);
     }

@@ -4,10 +4,11 @@
 import { announce, HIDDEN_POLL_MS, notifying, startArrivals } from './arrivals.js';
 import { addPoll, keyChanged, onBlocked, reportFault, startConnection } from './connection.js';
 import { daemonHeight, onChainMoved, pollDaemon, pollPathHeight, startDaemonCard } from './daemon-card.js';
+import { startDevices } from './devices.js';
 import { $ } from './dom.js';
 import { startIdleLock } from './idle-lock.js';
-import { takeKeyFromAddress } from './lan-key.js';
 import { pollLog, startLogCard } from './log-card.js';
+import { takeKeyFromAddress } from './pairing.js';
 import { addressName, ReceiveView } from './receive.js';
 import { sending } from './send-confirm.js';
 import { forgetDrafts, sendAccounts, sendBlocked, sendFromDefault, startSend } from './send.js';
@@ -18,8 +19,9 @@ import {
     closeWallet, onDeliberateClose, openWallet, pollWalletList, startWalletsCard, walletsBlocked,
 } from './wallets-card.js';
 
-// Before anything else, so the key leaves the address bar at once.
-takeKeyFromAddress();
+// Before anything else: the code or key leaves the address bar at once, and
+// a code is traded for this device's token before the first wallet request.
+await takeKeyFromAddress();
 
 // With the health check every 15 s these add up to about 50 requests a
 // minute while nothing happens, 30 of them the log. The wallet is probed
@@ -64,9 +66,9 @@ function start() {
     });
     startDaemonCard();
     startLogCard();
-    // Opening the LAN address with its key in this tab again.
-    window.addEventListener('hashchange', () => {
-        if (takeKeyFromAddress()) keyChanged();
+    // Opening a pairing address, or the address with the key, in this tab again.
+    window.addEventListener('hashchange', async () => {
+        if (await takeKeyFromAddress()) keyChanged();
     });
     $('go-receive').addEventListener('click', () => {
         $('receive-card').scrollIntoView({ block: 'start' });
@@ -79,6 +81,7 @@ function start() {
     });
     window.addEventListener('error', (e) => reportFault('page', e.error ?? e.message));
     startConnection();
+    startDevices();
 }
 
 start();

@@ -27,7 +27,7 @@ const sides = {
     wallet: { state: 'unknown', since: 0, detail: '', where: '' },
     daemon: { state: 'unknown', since: 0, detail: '', where: '' },
 };
-// {sentence, hadKey} while the server refuses this browser the wallet routes.
+// {sentence, hadKey, pairing} while the server refuses this browser the wallet routes.
 let refused = null;
 
 const isDown = (side) => sides[side].state === 'down';
@@ -36,14 +36,17 @@ function isUp(side) {
     return sides[side].state === 'up';
 }
 
+// A service that answers, but refuses the login krv-webui gave (or did not give).
+const LOGIN_REFUSED = /refused the login|asks for a login/;
+
 // `detail` says what failed. The server's 502 names where it looks for the
 // service; a detail that does not (the health check's, the /rpc/ route's)
-// only fills in for want of one that does.
+// only fills in for want of one that does. A refused login is news either way.
 function markDown(side, detail) {
     const s = sides[side];
     const before = `${s.state} ${s.detail} ${s.where}`;
     const where = /\bat (\S+:\d+)\s*$/.exec(detail ?? '');
-    if (detail && (where || !s.detail)) s.detail = detail;
+    if (detail && (where || !s.detail || LOGIN_REFUSED.test(detail) || LOGIN_REFUSED.test(s.detail))) s.detail = detail;
     if (where && side !== 'server') s.where = where[1];
     const fresh = s.state !== 'down';
     if (fresh) s.since = Date.now();
@@ -68,18 +71,18 @@ function markUp(side) {
 onAnswer((e) => {
     if (e.status === 0) return markDown('server', e.detail);
     markUp('server');
-    if (e.walletRoute && e.status === 403) return refuse(e.detail, e.hadKey);
+    if (e.walletRoute && e.status === 403) return refuse(e.detail, e.hadKey, e.pairing);
     if (e.walletRoute && refused) grant();
     if (e.status === 502) return markDown(e.side, e.detail);
     if (e.side !== 'server') markUp(e.side);
 });
 
-function refuse(sentence, hadKey) {
-    // A key the server refuses is of no further use (it makes a new one at
-    // each start); drop it so a reload does not send it again.
+function refuse(sentence, hadKey, pairing) {
+    // A token or key the server refuses is of no further use (the device was
+    // forgotten, the server restarted); drop it so a reload does not send it again.
     if (hadKey) forgetKey();
     if (refused) return;
-    refused = { sentence: sentence || 'The server refused this browser.', hadKey };
+    refused = { sentence: sentence || 'The server refused this browser.', hadKey, pairing };
     render();
 }
 
@@ -216,6 +219,7 @@ function clearFault(source) {
 async function checkHealth() {
     const answer = await getJson('health', 'Health check');
     if (answer?.status === 'ok') return markUp('wallet');
+    if (answer?.status === 'unauthorized') return markDown('wallet', 'the wallet service asks for a login');
     markDown('wallet', 'the health check found it unreachable');
     // The health answer does not say where the service should be; a call
     // through the page's own route does, once.
@@ -280,7 +284,7 @@ let lastBlocked = '';
 
 function blockedReason() {
     if (isDown('server')) return 'Unavailable: the dashboard server does not answer.';
-    if (refused) return 'Unavailable: this browser needs the server\u2019s key (see the notice at the top).';
+    if (refused) return 'Unavailable: the server refuses this browser (see the notice at the top).';
     if (isDown('wallet')) return 'Unavailable: the wallet RPC service does not answer.';
     return '';
 }
@@ -291,6 +295,9 @@ function blockedReason() {
 function outageSentence() {
     if (isDown('server')) {
         return `The dashboard server at ${sides.server.where} does not answer. Start krv-webui again; this page reconnects by itself.`;
+    }
+    if (isDown('wallet') && LOGIN_REFUSED.test(sides.wallet.detail)) {
+        return 'The wallet service asks for a login: start krv-webui with --rpc-login-file FILE.';
     }
     const at = (side) => (sides[side].where ? ` at ${sides[side].where}` : '');
     const hostToo = (side) => !/^127\./.test(sides[side].where);
@@ -305,13 +312,15 @@ function outageSentence() {
 }
 
 function accessText() {
+    if (!refused.pairing) return [refused.sentence];
     const port = window.location.port || (window.location.protocol === 'https:' ? '443' : '80');
     const lines = [
         refused.sentence,
-        'To get in, open the address shown on the server\u2019s \u201cLAN access\u201d line: it carries the key after #key=. ' +
-            `On the machine that runs the server, http://127.0.0.1:${port}/ needs no key.`,
+        'To pair this device, open a pairing address on it: the server\u2019s banner shows one when it starts, and on the ' +
+            'computer that runs the server the dashboard\u2019s Devices card makes a new one (Pair a device). ' +
+            `On that computer, http://127.0.0.1:${port}/ needs no pairing.`,
     ];
-    if (refused.hadKey) lines.splice(1, 0, 'The key this page had was not accepted; the server makes a new one each time it starts.');
+    if (refused.hadKey) lines.splice(1, 0, 'This device was paired, but the server no longer knows it: it was forgotten there, or the server was restarted.');
     return lines;
 }
 
@@ -319,8 +328,8 @@ const LABELS = { server: 'Dashboard server', wallet: 'Wallet RPC service', daemo
 
 function badge() {
     if (isDown('server')) return ['down', 'Dashboard server offline'];
-    if (refused) return ['bad', 'Key needed'];
-    if (isDown('wallet')) return ['bad', 'Wallet RPC unreachable'];
+    if (refused) return ['bad', refused.pairing ? 'Not paired' : 'Refused'];
+    if (isDown('wallet')) return ['bad', LOGIN_REFUSED.test(sides.wallet.detail) ? 'Wallet RPC login refused' : 'Wallet RPC unreachable'];
     if (isDown('daemon')) return ['warn', 'Daemon unreachable'];
     if (isUp('wallet')) return ['ok', 'Wallet RPC online'];
     return ['checking', 'Checking wallet RPC\u2026'];

@@ -1,55 +1,62 @@
-// The key that lets a browser on the network use the wallet routes. The
-// server's banner prints the LAN address as http://HOST:PORT/#key=KEY; a
-// fragment never travels in a request line or a referrer, so the page moves
-// the key into this tab's sessionStorage and out of the address bar, where
-// it would be bookmarked, shared or shown on screen.
+// What lets a browser on the network use the wallet routes: the device
+// token this browser got by pairing (pairing.js), kept in localStorage so
+// that the device stays paired across tabs and restarts, or a fixed key of
+// --lan-key from a bookmark's #key=KEY, kept for the tab in sessionStorage.
+// Either goes as X-KRV-Key on the wallet routes only.
 
-const STORE = 'krv-webui.lan-key';
-// The key as the server prints it; a little more is taken, the server decides.
-const KEY_IN_FRAGMENT = /(?:^#|&)key=([0-9A-Za-z._~-]{1,256})(?:&|$)/;
+const KEY_STORE = 'krv-webui.lan-key';
+const TOKEN_STORE = 'krv-webui.device-token';
 
-// Takes a key from the address bar's fragment, if one is there; true when it did.
-export function takeKeyFromAddress() {
-    const hash = window.location.hash;
-    if (!/(?:^#|&)key=/.test(hash)) return false;
-    const m = KEY_IN_FRAGMENT.exec(hash);
-    if (m) store(m[1]);
-    const { pathname, search } = window.location;
-    window.history.replaceState(window.history.state, '', pathname + search);
-    return m !== null;
-}
+// Kept here too, for a browser that refuses storage: they then last until
+// the page is reloaded.
+let key = null;
+let token = null;
 
-// Kept here too, for a browser that refuses storage: the key then lasts
-// until the page is reloaded.
-let current = null;
-
-export function lanKey() {
-    if (current === null) {
-        try {
-            current = sessionStorage.getItem(STORE) ?? '';
-        } catch {
-            current = '';
-        }
-    }
-    return current;
-}
-
-export function forgetKey() {
-    current = '';
+function read(storage, name) {
     try {
-        sessionStorage.removeItem(STORE);
+        return storage().getItem(name) ?? '';
     } catch {
-        // Nothing was kept.
+        return '';
     }
 }
 
-function store(key) {
-    current = key;
+function write(storage, name, value) {
     try {
-        sessionStorage.setItem(STORE, key);
+        if (value) storage().setItem(name, value);
+        else storage().removeItem(name);
     } catch {
         // Kept in memory only.
     }
+}
+
+const session = () => sessionStorage;
+const local = () => localStorage;
+
+// The key of this tab, else the device's token; '' when there is neither.
+export function lanKey() {
+    key ??= read(session, KEY_STORE);
+    token ??= read(local, TOKEN_STORE);
+    return key || token;
+}
+
+// A fixed key from the address: it serves this tab before any token.
+export function storeKey(value) {
+    key = value;
+    write(session, KEY_STORE, value);
+}
+
+// A new device token: it replaces the token and any key this tab had.
+export function storeToken(value) {
+    token = value;
+    key = '';
+    write(local, TOKEN_STORE, value);
+    write(session, KEY_STORE, '');
+}
+
+// The server no longer accepts what this browser sends: drop it, so that a
+// reload does not send it again.
+export function forgetKey() {
+    storeToken('');
 }
 
 // The wallet routes: everything the server relays to the wallet service or

@@ -6,6 +6,14 @@
 
 export const TAIL_LINES = 200;
 
+// file_size as the server wrote it: a number, or past 2^53 the digit string
+// that parseJsonExact gives, so that it goes back as the offset exactly.
+const isSize = (v) => (Number.isSafeInteger(v) && v >= 0) || (typeof v === 'string' && /^\d+$/.test(v));
+const compare = (a, b) => {
+    const [x, y] = [BigInt(a), BigInt(b)];
+    return x < y ? -1 : x > y ? 1 : 0;
+};
+
 export class LogFollower {
     constructor() {
         this.offset = -1;
@@ -21,7 +29,7 @@ export class LogFollower {
     //   {reset, lines}     reset: replace what is shown (first read, or the log
     //                      was truncated or rotated); otherwise append lines.
     accept(answer) {
-        if (!answer || typeof answer !== 'object' || !Number.isInteger(answer.file_size)) {
+        if (!answer || typeof answer !== 'object' || !isSize(answer.file_size)) {
             this.offset = -1;
             return { error: 'unexpected answer from /wallet-log' };
         }
@@ -33,10 +41,10 @@ export class LogFollower {
         const lines = Array.isArray(answer.lines) ? answer.lines.map(String) : [];
         const previous = this.offset;
         this.offset = size;
-        if (previous < 0) return { reset: true, lines: lines.slice(-TAIL_LINES) };
+        if (previous === -1) return { reset: true, lines: lines.slice(-TAIL_LINES) };
         // Nothing new. (Older servers repeated the tail here; it is not news.)
-        if (size === previous) return { reset: false, lines: [] };
-        if (size < previous) return { reset: true, lines: lines.slice(-TAIL_LINES), truncated: true };
+        if (compare(size, previous) === 0) return { reset: false, lines: [] };
+        if (compare(size, previous) < 0) return { reset: true, lines: lines.slice(-TAIL_LINES), truncated: true };
         return { reset: false, lines };
     }
 

@@ -1,6 +1,6 @@
-// QR codes drawn as SVG elements. The encoder is a third-party module that
-// the build copies into vendor/; without it an address is shown as text
-// alone. It is fetched the first time a code is drawn, not with the page.
+// QR codes drawn as SVG elements. The encoder is a third-party module kept
+// in vendor/; should it fail to load, an address is shown as text alone.
+// It is fetched the first time a code is drawn, not with the page.
 
 const SVG = 'http://www.w3.org/2000/svg';
 // Scanners need a light margin of four modules around the code.

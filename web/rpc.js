@@ -18,8 +18,8 @@ export class ServiceError extends Error {
     }
 }
 
-// The server refused a wallet route (403): this browser needs the key.
-// `sentence` is the server's own explanation.
+// The server refused a wallet route (403). `sentence` is the server's own
+// explanation; hadKey: what this browser sent was refused as of no use.
 export class AccessError extends Error {
     constructor(sentence, hadKey) {
         super(sentence);
@@ -44,8 +44,9 @@ export const NO_WALLET_OPEN = -13;
 // follows each request, a user's action as much as a poll.
 const listeners = [];
 
-// fn({url, side, status, walletRoute, hadKey, detail}); status 0 means no
-// answer from the dashboard server at all.
+// fn({url, side, status, walletRoute, hadKey, pairing, detail}); status 0
+// means no answer from the dashboard server at all. On a refusal, pairing
+// says that this browser must pair, and hadKey that what it sent was refused.
 export function onAnswer(fn) {
     listeners.push(fn);
 }
@@ -68,6 +69,9 @@ export async function getJson(url, source, init = {}) {
     const key = walletRoute ? lanKey() : '';
     const headers = { ...(init.headers ?? {}) };
     if (key) headers['X-KRV-Key'] = key;
+    // Only the page's own scripts can send this header: a request by this
+    // machine's name without it is not the dashboard's.
+    if (walletRoute) headers['X-Requested-With'] = 'krv-webui';
     const side = sideOf(url);
     const method = init.method ?? 'GET';
     let response;
@@ -88,8 +92,11 @@ export async function getJson(url, source, init = {}) {
     const said = response.ok ? '' : errorText(text);
     const event = { url, side, status, walletRoute, hadKey: key !== '', detail: '' };
     if (status === 403 && walletRoute) {
-        tell({ ...event, detail: said });
-        throw new AccessError(said || 'The server refused this request.', key !== '');
+        // The server says whether what this browser sent is of no use (or
+        // that it sent nothing and must pair), as opposed to another reason.
+        const pairing = needsPairing(text);
+        tell({ ...event, hadKey: key !== '' && pairing, pairing, detail: said });
+        throw new AccessError(said || 'The server refused this request.', key !== '' && pairing);
     }
     if (status === 502) {
         const detail = `${method} ${url} answered 502: ${said || 'the server could not reach the service'}`;
@@ -104,6 +111,14 @@ export async function getJson(url, source, init = {}) {
         return parseJsonExact(text);
     } catch {
         throw new ServiceError(side, status, `The answer to ${method} ${url} is not JSON.`, source);
+    }
+}
+
+function needsPairing(body) {
+    try {
+        return JSON.parse(body)?.pair === true;
+    } catch {
+        return false;
     }
 }
 

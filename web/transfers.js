@@ -372,9 +372,12 @@ const CSV_HEADER = ['time', 'type', 'status', 'amount', 'fee', 'height', 'txid',
 
 // Text a person or a peer chose is written so that no spreadsheet runs it as
 // a formula, and quoted when it holds a separator, a quote or a line break.
+// Spreadsheets skip leading blanks before they look for a formula.
+const FORMULA = /^[^\S\t\r]*[=+\-@\t\r]/;
+
 function csvText(value) {
     let s = String(value);
-    if (/^[=+\-@\t\r]/.test(s)) s = `'${s}`;
+    if (FORMULA.test(s)) s = `'${s}`;
     return /[",\r\n]/.test(s) ? `"${s.replace(/"/g, '""')}"` : s;
 }
 

@@ -31,7 +31,7 @@ export function inWords(error) {
         return { sentence: WALLET_CODES.get(error.code) ?? 'The wallet refused this request.', details: said };
     }
     if (error instanceof AccessError) {
-        return { sentence: 'The server refused this browser: it needs the key (see the notice at the top).', details: error.sentence };
+        return { sentence: 'The server refused this browser (see the notice at the top).', details: error.sentence };
     }
     if (error instanceof ServiceError) {
         if (error.status === 0 || error.status === 502) return { sentence: UNAVAILABLE[error.side], details: error.detail };

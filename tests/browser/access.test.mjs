@@ -1,8 +1,9 @@
-// The page under the server's content security policy, and the LAN key:
-// taken from the address, kept out of the address bar, sent on the wallet
-// routes only; a refusal (403) is a state of its own that says how to get
-// in. Refusals are played by the browser (page.route), since the server
-// under test may not refuse anything.
+// The page under the server's content security policy, and the fixed LAN
+// key of a bookmark: taken from the address, kept out of the address bar,
+// sent on the wallet routes only, with the page's own header; a refusal
+// (403) is a state of its own that says how to get in, by pairing when the
+// server says so. Refusals are played by the browser (page.route), since the
+// server under test, on loopback, refuses nothing.
 
 import assert from 'node:assert/strict';
 import { before, describe, it } from 'node:test';
@@ -14,15 +15,20 @@ import {
 const PACE = 0.2;
 const KEY = '0123456789abcdef0123456789abcdef';
 const NEW_KEY = 'fedcba9876543210fedcba9876543210';
-// The server's own sentence for a network client without the key.
-const REFUSAL = 'Another computer needs the key: open the LAN access address shown in the server\'s banner, which ends ' +
-    'in #key=, or start the server with --lan-open.';
+// The server's own sentences for a network client that is not paired, and
+// for one that is locked.
+const REFUSAL = 'This device is not paired: open a pairing address from the server\'s banner, or from Pair a device in ' +
+    'the Devices card of the dashboard on the server\'s computer, or start the server with --lan-open.';
+const LOCKED = 'This address is locked for a minute: it sent 20 wrong keys or pairing codes within a minute.';
 const WALLET_ROUTES = ['/json_rpc', '/daemon_rpc', '/rpc/get_height', '/wallets', '/wallet-log'];
-const isWalletRoute = (pathname) => !isStaticPath(pathname) && pathname !== '/health';
+// The Devices card's routes (and the trade of a pairing code) carry the page's header, never the key.
+const isDeviceRoute = (pathname) => /^\/(?:devices(?:\/|$)|pair$)/.test(pathname);
+const isWalletRoute = (pathname) => !isStaticPath(pathname) && pathname !== '/health' && !isDeviceRoute(pathname);
 const toWalletRoute = (url) => isWalletRoute(url.pathname);
-const refuse = (route) => route.fulfill({ status: 403, contentType: 'application/json', body: JSON.stringify({ error: REFUSAL }) });
+const refuse = (route) => route.fulfill({ status: 403, contentType: 'application/json', body: JSON.stringify({ error: REFUSAL, pair: true }) });
+const lock = (route) => route.fulfill({ status: 403, contentType: 'application/json', body: JSON.stringify({ error: LOCKED }) });
 
-describe('the policy headers and the LAN key', { timeout: 60000 }, () => {
+describe('the policy headers and the LAN key', { timeout: 90000 }, () => {
     let server;
     let context;
     let page;
@@ -51,7 +57,7 @@ describe('the policy headers and the LAN key', { timeout: 60000 }, () => {
         messages.clear();
     });
 
-    it('takes the key from the address, clears it from the address bar, and sends it on wallet routes only', async () => {
+    it('takes the key from the address, clears it from the address bar, and sends it on wallet routes only, with the page\'s header', async () => {
         const start = Date.now();
         await page.goto(`${server.url}krv-webui.html#key=${KEY}`);
         assert.equal(await page.evaluate(() => window.location.href), `${server.url}krv-webui.html`);
@@ -59,23 +65,39 @@ describe('the policy headers and the LAN key', { timeout: 60000 }, () => {
         await until(() => WALLET_ROUTES.every((p) => since(start).some((r) => r.path.startsWith(p))), 5000, 'every wallet route asked');
         for (const r of since(start)) {
             assert.equal(r.headers['x-krv-key'], isWalletRoute(r.path) ? KEY : undefined, `${r.method} ${r.path}`);
+            const own = isWalletRoute(r.path) || isDeviceRoute(r.path);
+            assert.equal(r.headers['x-requested-with'], own ? 'krv-webui' : undefined, `${r.method} ${r.path}`);
         }
         assert.ok(since(start).some((r) => r.path === '/health'));
         assert.deepEqual(messages.seen, []);
     });
 
+    it('a lock is told as the server says it, and keeps the key', async () => {
+        await page.route(toWalletRoute, lock);
+        await shows('#health-text', 'Refused');
+        await shows('#banner-text', LOCKED);
+        assert.equal(await page.locator('#banner-help span').count(), 0);
+        assert.equal(await storedKey(), KEY, 'a key refused for another reason is kept');
+        await page.unroute(toWalletRoute, lock);
+        await page.getByRole('button', { name: 'Try again' }).click();
+        await shows('#health-text', 'Wallet RPC online');
+        await page.locator('#banner').waitFor({ state: 'hidden', timeout: 3000 });
+        messages.clear();
+    });
+
     it('a refusal says how to get in and stops the wallet routes; a new key brings them back', async () => {
         await page.route(toWalletRoute, refuse);
-        await shows('#health-text', 'Key needed');
+        await shows('#health-text', 'Not paired');
         await shows('#banner-text', REFUSAL);
         const port = new URL(server.url).port;
         assert.deepEqual(await page.locator('#banner-help span').allTextContents(), [
-            'The key this page had was not accepted; the server makes a new one each time it starts.',
-            'To get in, open the address shown on the server\u2019s \u201cLAN access\u201d line: it carries the key after #key=. ' +
-                `On the machine that runs the server, http://127.0.0.1:${port}/ needs no key.`,
+            'This device was paired, but the server no longer knows it: it was forgotten there, or the server was restarted.',
+            'To pair this device, open a pairing address on it: the server\u2019s banner shows one when it starts, and on the ' +
+                'computer that runs the server the dashboard\u2019s Devices card makes a new one (Pair a device). ' +
+                `On that computer, http://127.0.0.1:${port}/ needs no pairing.`,
         ]);
         assert.equal(await storedKey(), null, 'a refused key is dropped');
-        const reason = 'Unavailable: this browser needs the server\u2019s key (see the notice at the top).';
+        const reason = 'Unavailable: the server refuses this browser (see the notice at the top).';
         for (const id of ['send-blocked', 'open-blocked']) await shows(`#${id}`, reason);
         await page.locator('[data-stale-group="daemon"][data-stale]').waitFor({ timeout: 2000 });
 
@@ -105,7 +127,7 @@ describe('the policy headers and the LAN key', { timeout: 60000 }, () => {
         const tabMessages = watchConsole(tab);
         await tab.route(toWalletRoute, refuse);
         await tab.goto(server.url);
-        await tab.locator('#health-text', { hasText: 'Key needed' }).waitFor({ timeout: 5000 });
+        await tab.locator('#health-text', { hasText: 'Not paired' }).waitFor({ timeout: 5000 });
         assert.equal(await tab.locator('#banner-help span').count(), 1);
         assert.equal(await tab.locator('#banner-retry').textContent(), 'Try again');
         assert.deepEqual(tabMessages.problems(), []);

@@ -109,14 +109,15 @@ export async function startSimulator(dir, { walletPort = 0, daemonPort = 0, extr
     return sim;
 }
 
-// The server on a free port, or on `port` to restart it where it was.
-export async function startServer(dir, sim, port = 0) {
+// The server on a free port, or on `port` to restart it where it was;
+// extraArgs go after the defaults.
+export async function startServer(dir, sim, port = 0, extraArgs = []) {
     if (!fs.existsSync(BINARY)) throw new Error(`server binary not found: ${BINARY} (build it, or set KRV_WEBUI_BINARY)`);
     const [server, m] = await onQuietPorts([port], ([p]) => new Child('krv-webui', BINARY, [
         '--port', String(p), '--localhost-only',
         '--rpc-port', String(sim.walletPort), '--daemon-port', String(sim.daemonPort),
         '--web-dir', path.join(ROOT, 'web'),
-        '--wallet-log', path.join(dir, 'wallet-rpc.log'), '--wallet-dir', path.join(dir, 'wallets'),
+        '--wallet-log', path.join(dir, 'wallet-rpc.log'), '--wallet-dir', path.join(dir, 'wallets'), ...extraArgs,
     ]), /Listening:\s+http:\/\/127\.0\.0\.1:(\d+)/);
     server.port = Number(m[1]);
     server.url = `http://127.0.0.1:${server.port}/`;

@@ -139,6 +139,23 @@ describe('log follower', () => {
         }
     });
 
+    it('sends a log size back exactly, past 2 GiB and past 2^53', () => {
+        const f = new LogFollower();
+        const big = 3 * 2 ** 30 + 13;
+        const steps = [
+            [`{"lines":["x","last"],"file_size":${big}}`, { reset: true, lines: ['x', 'last'] }, big],
+            [`{"lines":["new"],"file_size":${big + 4}}`, { reset: false, lines: ['new'] }, big + 4],
+            ['{"lines":["far"],"file_size":9223372036854775803}', { reset: false, lines: ['far'] }, '9223372036854775803'],
+            ['{"lines":[],"file_size":9223372036854775803}', { reset: false, lines: [] }, '9223372036854775803'],
+            ['{"lines":["on"],"file_size":9223372036854775807}', { reset: false, lines: ['on'] }, '9223372036854775807'],
+            [`{"lines":["rotated"],"file_size":${big}}`, { reset: true, lines: ['rotated'], truncated: true }, big],
+        ];
+        for (const [text, shown, offset] of steps) {
+            assert.deepEqual(f.accept(parseJsonExact(text)), shown, text);
+            assert.equal(f.url(), `wallet-log?lines=200&offset=${offset}`);
+        }
+    });
+
     it('keeps only the newest lines of a long first tail', () => {
         const f = new LogFollower();
         const lines = Array.from({ length: 450 }, (_, i) => `line ${i}`);
@@ -172,7 +189,7 @@ describe('errors in words', () => {
             [new ServiceError('server', 0, 'GET health: no answer'), 'The dashboard server does not answer.', 'GET health: no answer'],
             [new ServiceError('server', 404, 'GET wallets answered 404'), 'The dashboard server gave an answer this page does not understand.',
                 'GET wallets answered 404'],
-            [new AccessError('Needs the key.', false), 'The server refused this browser: it needs the key (see the notice at the top).',
+            [new AccessError('Needs the key.', false), 'The server refused this browser (see the notice at the top).',
                 'Needs the key.'],
             [new TypeError('x is undefined'), 'Something went wrong in this page.', 'x is undefined'],
         ];

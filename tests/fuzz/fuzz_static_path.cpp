@@ -1,5 +1,6 @@
 // The static file service on arbitrary request targets: whatever the
-// target, no file outside the web folder is ever served.
+// target, no file outside the web folder is ever served, and a Windows
+// device name never reaches the file system.
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -36,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string body = response.substr(response.find("\r\n\r\n") + 4);
         if (body != "PAGE" && body != "ASSET") __builtin_trap();
     }
-    if (!static_path_allowed(path == "/" ? "/krv-webui.html" : path) &&
-        response.rfind("HTTP/1.1 400 ", 0) != 0)
-        __builtin_trap();
+    const bool allowed = static_path_allowed(path == "/" ? "/krv-webui.html" : path);
+    if (!allowed && response.rfind("HTTP/1.1 400 ", 0) != 0) __builtin_trap();
+    if (allowed && names_a_device(path) && response.rfind("HTTP/1.1 404 ", 0) != 0) __builtin_trap();
     return 0;
 }
