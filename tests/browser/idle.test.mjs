@@ -26,7 +26,8 @@ describe('an open page while nothing happens', { timeout: REAL ? 400000 : 60000 
         if (REAL) {
             await page.clock.resume();
             await new Promise((resolve) => setTimeout(resolve, seconds * 1000));
-            await page.clock.pauseAt(await page.evaluate(() => Date.now() + 1));
+            // A second ahead: the page's clock may have moved on since it was read.
+            await page.clock.pauseAt(await page.evaluate(() => Date.now() + 1000));
         } else {
             for (let i = 0; i < seconds; i++) {
                 await page.clock.runFor(1000);
@@ -57,7 +58,7 @@ describe('an open page while nothing happens', { timeout: REAL ? 400000 : 60000 
         await page.locator('#transfers-body tr').first().waitFor(WAIT);
         await page.locator('#qr svg').waitFor(WAIT);
         await requests.settle();
-        await page.clock.pauseAt(await page.evaluate(() => Date.now() + 1));
+        await page.clock.pauseAt(await page.evaluate(() => Date.now() + 1000));
         // A minute for everything that opening started to come round once.
         await pass(60);
     });

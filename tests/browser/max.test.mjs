@@ -84,6 +84,8 @@ describe('Max over many small receipts', { timeout: 90000 }, () => {
         assert.deepEqual(sent.map((t) => t.txid).sort(), dry.tx_hash_list.slice(0, 3).sort());
         assert.ok((await page.locator('#send-result').boundingBox()).height < 200, 'a count, not a wall of ids');
         await page.getByText('The 3 transaction ids').click();
+        // The list is drawn when the fold opens, after the click.
+        await page.locator('#send-result .sent-ids code').nth(2).waitFor(WAIT);
         assert.deepEqual(await page.locator('#send-result .sent-ids code').allTextContents(), dry.tx_hash_list.slice(0, 3));
         await screenshotsAt(page, 'max-stopped', '#send-result');
     });

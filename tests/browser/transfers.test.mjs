@@ -68,7 +68,7 @@ describe('amounts and times as people read them', () => {
 describe('transfer history', () => {
     it('asks for the newest blocks and every list first, then for what is above the highest height it holds', () => {
         const h = new TransferHistory();
-        const first = { in: true, out: true, pending: true, pool: true, failed: true, all_accounts: true, filter_by_height: true, min_height: 100 };
+        const first = { in: true, out: true, pending: true, pool: true, failed: true, all_accounts: true, filter_by_height: true, min_height: 110 };
         assert.deepEqual(h.request(130), first);
         assert.equal(h.request(12).min_height, 0);
         h.accept(h.request(130), { in: [entry('a', { height: 101 }), entry('b', { height: 120 })], out: [entry('c', { height: 110 })] }, 130);
@@ -115,17 +115,17 @@ describe('transfer history', () => {
         const h = new TransferHistory();
         const first = h.request(1000);
         assert.equal(h.accept(first, answer(first), 1000).arrived.length, 0);
-        assert.equal(h.sorted.length, 4 * 29, 'the newest 30 blocks');
+        assert.equal(h.sorted.length, 4 * 19, 'the newest 20 blocks, one of them empty');
         assert.equal(h.complete, false);
         const spans = [];
         for (let p = h.olderRequest(); p; p = h.olderRequest()) {
             spans.push([p.min_height, p.max_height]);
             assert.deepEqual(h.accept(p, answer(p), 1000).arrived, [], 'older transfers are not news');
         }
-        // At about four a block, 510 blocks make the 2,000 transfers a range
-        // aims at; the first step grows at most eightfold from the 30 blocks
-        // of the first answer.
-        assert.deepEqual(spans, [[730, 970], [220, 730], [0, 220]]);
+        // The first step grows at most eightfold from the 20 blocks of the
+        // first answer; then, at about four a block, some 380 blocks make
+        // the 1,500 transfers a range aims at.
+        assert.deepEqual(spans, [[820, 980], [438, 820], [55, 438], [0, 55]]);
         assert.equal(h.complete, true);
         assert.equal(h.olderRequest(), null);
         assert.deepEqual(h.sorted.map((r) => r.txid), [...all].reverse().map((t) => t.txid));
