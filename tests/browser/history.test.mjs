@@ -383,7 +383,14 @@ describe('a wallet of 10,000 transfers', { timeout: 120000 }, () => {
         // Two lines of text, the row's padding and its border.
         for (const h of heights) assert.ok(h <= 2 * line + 24, `a transfer ${h} px tall, lines of ${line} px`);
         assert.ok(await page.evaluate(() => document.documentElement.scrollWidth) <= 375, 'nothing wider than the phone');
+        // The pager in one row: its four buttons and the range side by side.
+        const pager = await page.locator('#transfers-pager > *').evaluateAll((items) => items.map((e) => e.getBoundingClientRect().top));
+        assert.equal(pager.length, 5);
+        assert.ok(Math.max(...pager) - Math.min(...pager) < 8, `the pager's items start at ${pager.join(', ')} px`);
         await page.setViewportSize({ width: 1280, height: 800 });
+        // The log level select is as wide as its longest choice, not as the card.
+        const select = await page.getByLabel('Log level').evaluate((e) => e.getBoundingClientRect().width);
+        assert.ok(select < 300, `the log level select is ${select} px wide`);
     });
 
     it('saves screenshots at 1280x800 and 375x812: a filtered history, the details, receiving, a wallet open', async () => {

@@ -228,6 +228,8 @@ describe('sending from the dashboard', { timeout: 90000 }, () => {
         await page.getByRole('button', { name: 'Confirm and send' }).click();
         await shows('#send-result strong', `Sent ${krv(amount)} in 2 transactions.`);
         await page.getByText('The 2 transaction ids').click();
+        // The list is drawn when the fold opens, after the click.
+        await page.locator('#send-result code').nth(1).waitFor(WAIT);
         assert.deepEqual(await page.locator('#send-result code').allTextContents(), dry.tx_hash_list);
         assert.equal(await relays(), relaysBefore + 2);
         const sent = (await simRpc(sim, 'get_transfers', { pending: true })).pending;
