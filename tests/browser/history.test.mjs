@@ -408,6 +408,35 @@ describe('a wallet of 10,000 transfers', { timeout: 120000 }, () => {
         assert.deepEqual(messages.problems(), []);
     });
 
+    it('says how far back the history is loaded while older blocks come, and exports only once all of it is in', async () => {
+        const other = await context.newPage();
+        const quiet = watchConsole(other);
+        // The older ranges are held until the line has been read.
+        let release;
+        const released = new Promise((resolve) => { release = resolve; });
+        await other.route('**/json_rpc', async (route) => {
+            const call = JSON.parse(route.request().postData() ?? '{}');
+            if (call.method !== 'get_transfers' || call.params?.max_height === undefined) return route.fallback();
+            const response = await route.fetch();
+            await released;
+            await route.fulfill({ response }).catch(() => {});
+        });
+        const { height } = await simRpc(sim, 'get_height');
+        const floor = height - 20;
+        await other.goto(server.url);
+        await waitForText(other, '#transfers-loading', `History loaded back to block ${floor.toLocaleString('en-US')} of ` +
+            `${height.toLocaleString('en-US')} (${Math.floor((100 * 20) / height)} %); older transfers are on their way. ` +
+            'Export CSV waits for the whole history.');
+        await waitForText(other, '#transfers-count', /^\d+ transfers so far$/);
+        assert.equal(await other.getByRole('button', { name: 'Export CSV' }).isDisabled(), true);
+        release();
+        await waitForText(other, '#transfers-count', '10,000 transfers', { timeout: 30000 });
+        assert.equal(await other.locator('#transfers-loading').isVisible(), false);
+        assert.equal(await other.getByRole('button', { name: 'Export CSV' }).isEnabled(), true);
+        assert.deepEqual(quiet.problems(), []);
+        await other.close();
+    });
+
     it('shows the address as text when the QR encoder is not installed', async () => {
         const other = await context.newPage();
         const quiet = watchConsole(other);
