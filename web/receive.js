@@ -193,7 +193,9 @@ export class ReceiveView {
         if (this.shown?.major === major && this.shown.minor === minor) setText('receive-shown', addressName(major, minor, label));
         this.editing = null;
         setText('receive-message', '');
+        // An account's label is its address 0's too: both lists show it.
         this.renderAccounts();
+        this.renderAddresses();
         this.redraw(key);
         this.onChange();
     }

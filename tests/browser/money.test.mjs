@@ -224,6 +224,8 @@ describe('spending: the password, the account, the recipients', { timeout: 15000
         await page.getByLabel('Label of account 1').fill('S'.repeat(100));
         await page.keyboard.press('Enter');
         await shows('#account-list [data-key="a:1"] .pick-name', `Account 1 (${'S'.repeat(100)})`);
+        // The account's label is its first address's too.
+        await shows('#address-list [data-key="1/0"] .pick-name', new RegExp(`^Account 1 \\(${'S'.repeat(100)}\\)(used)?$`));
         await page.clock.fastForward(30000);
         await page.locator('#send-from option[value="1"]', { hasText: 'S'.repeat(100) }).waitFor({ state: 'attached', ...WAIT });
         await screenshotsAt(page, 'long-labels', '#receive-card');
