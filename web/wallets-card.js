@@ -52,6 +52,9 @@ export async function openWallet(name, password) {
         rememberSpendable(name, address);
         beginSession({ name, address, spendable: true });
         refreshWallet({ probed: true });
+        // Opened from either card: what they said of the wallet before is past.
+        showMessage('wallet-message', '');
+        showMessage('open-message', '');
         return null;
     } catch (e) {
         // What was asked meanwhile may be of either wallet.
@@ -77,7 +80,6 @@ async function openSelected(event) {
     $('open-password').value = '';
     const error = await openWallet(name, password);
     if (!error) {
-        showMessage('wallet-message', '');
         showMessage('open-message', `Opened ${name}.`, 'ok');
         $('wallet-title').focus();
         return;

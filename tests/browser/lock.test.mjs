@@ -112,6 +112,8 @@ describe('the idle lock and incoming money', { timeout: 90000 }, () => {
         await page.getByLabel('Password of this wallet').fill('demo');
         await page.getByRole('button', { name: 'Unlock sending' }).click();
         await page.getByRole('button', { name: 'Review transfer' }).waitFor(WAIT);
+        // Opened again from Send: the Wallets card no longer says it was closed.
+        assert.equal(await page.locator('#open-message').textContent(), '');
         await page.evaluate(() => window.scrollTo(0, 0));
         await page.getByRole('button', { name: 'Notify me of incoming money' }).click();
         await shows('#notify-state', 'Incoming money is announced by the system, also while this tab is hidden.');
