@@ -186,6 +186,15 @@ describe('spending: the password, the account, the recipients', { timeout: 15000
             if (error) await shows('#send-amount-check', error);
             else await page.locator('#send-amount-check').waitFor({ state: 'hidden' });
         }
+        await screenshotsAt(page, 'send-amount-refused', '#send-amount-check');
+        // Two amounts that each fit but together do not.
+        await page.getByLabel('Amount (KRV)').fill(available);
+        await page.getByRole('button', { name: 'Add recipient' }).click();
+        await page.getByLabel('Address of recipient 2').fill(bob);
+        await page.getByLabel('Amount for recipient 2 (KRV)').fill('1');
+        await shows('#send-total', /^Together [\d,.]+ KRV: more than the unlocked balance \([\d,.]+ KRV\)\.$/);
+        await screenshotsAt(page, 'send-together-refused', '#send-total');
+        await page.getByRole('button', { name: 'Remove recipient 2' }).click();
         await page.getByLabel('Amount (KRV)').fill(available);
         await shows('#send-address-check', 'Valid address.');
         assert.equal(await review().isEnabled(), true, `${available} is all that is unlocked, and no more`);
