@@ -74,12 +74,19 @@ function showCountdown(left) {
     setText('lock-countdown-text', `${name} locks in ${seconds} s without use. Press a key or move the mouse to keep it open.`);
     if (!counting) setText('lock-countdown-said', `${name} locks in one minute without use. Press a key to keep it open.`);
     counting = true;
-    $('lock-countdown').hidden = false;
+    const box = $('lock-countdown');
+    box.hidden = false;
+    // Above whatever is open, a modal dialog included: shown again each
+    // second, so a dialog opened meanwhile does not cover it.
+    if (box.matches(':popover-open')) box.hidePopover();
+    box.showPopover();
 }
 
 function hideCountdown() {
     counting = false;
-    $('lock-countdown').hidden = true;
+    const box = $('lock-countdown');
+    if (box.matches(':popover-open')) box.hidePopover();
+    box.hidden = true;
     setText('lock-countdown-said', '');
 }
 

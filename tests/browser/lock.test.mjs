@@ -61,11 +61,19 @@ describe('the idle lock and incoming money', { timeout: 90000 }, () => {
         await screenshotsAt(page, 'lock-countdown');
         await page.keyboard.press('Shift');
         await countdown().waitFor({ state: 'hidden', ...WAIT });
+        // A dialog opened before the countdown does not hide it.
+        await page.locator('#transfers-body tr button').first().click();
+        await page.locator('#transfer-details').waitFor(WAIT);
         await page.clock.fastForward(MINUTE);
         assert.equal(closes(), 0, 'a key put it off');
 
         await page.clock.fastForward(13 * MINUTE);
         await countdown().waitFor(WAIT);
+        // In the top layer, put there again after the dialog: above it. (A
+        // modal dialog makes it inert, so it cannot be found by a point.)
+        assert.equal(await countdown().evaluate((box) => box.matches(':popover-open')), true);
+        assert.equal(await page.locator('#transfer-details').isVisible(), true);
+        await screenshotsAt(page, 'lock-countdown-over-dialog');
         await page.clock.fastForward(MINUTE);
         await shows('#wallet-message', 'alice was locked after 15 minutes without use; open it again with its password to continue.');
         assert.equal(closes(), 1);
