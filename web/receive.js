@@ -317,9 +317,4 @@ export class ReceiveView {
         }
         $('new-account-button').disabled = false;
     }
-
-    // The account Send spends from by default.
-    chosenAccount() {
-        return this.account;
-    }
 }
