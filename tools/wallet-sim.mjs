@@ -35,7 +35,8 @@ Besides the wallet methods it answers some of its own on the wallet port:
 sim_log {"message":"...","level":"W"} appends a line to the log (level I, W
 or E; I when left out), sim_mine {"blocks":N} mines blocks at once,
 sim_calls counts the wallet calls it has answered, sim_totals {"filename"}
-sums a wallet's transfers.
+sums a wallet's transfers, sim_receive {"filename","amount","account_index",
+"address_index"} puts money from outside in a wallet's pool.
 `;
 
 const FEE_PER_DESTINATION = 30000000n;
@@ -163,6 +164,10 @@ function hashPassword(salt, password) {
     return crypto.createHash('sha256').update(`${salt}\0${password}`).digest('hex');
 }
 
+// A wallet of 100,000 transfers takes about a second to write: changes are
+// written at most this often, in one go, and at once when the simulator stops.
+const SAVE_DELAY_MS = 100;
+
 class Store {
     constructor(dir) {
         this.dir = dir;
@@ -170,6 +175,11 @@ class Store {
         // wallet of 10,000 transfers is too slow to parse at every call.
         this.cache = new Map();
         this.owners = null;
+        // Each wallet's confirmed transfers by height, for the height filter.
+        this.byHeight = new Map();
+        this.waiting = new Map();
+        this.unsaved = new Set();
+        this.saveTimer = null;
     }
 
     file(name) {
@@ -198,9 +208,46 @@ class Store {
         return data;
     }
 
-    save(name, data) {
-        writeJson(this.file(name), data);
+    // Keeps the change and writes it soon; heightsChanged: a confirmed
+    // transfer came or moved other than by mine(), which keeps the order itself.
+    save(name, data, { heightsChanged = true } = {}) {
         this.cache.set(name, data);
+        if (heightsChanged) this.byHeight.delete(name);
+        this.waiting.delete(name);
+        this.unsaved.add(name);
+        this.saveTimer ??= setTimeout(() => this.flush(), SAVE_DELAY_MS);
+    }
+
+    flush() {
+        clearTimeout(this.saveTimer);
+        this.saveTimer = null;
+        for (const name of this.unsaved) writeJson(this.file(name), this.cache.get(name));
+        this.unsaved.clear();
+    }
+
+    // The confirmed transfers of a wallet, lowest height first.
+    confirmed(name) {
+        let list = this.byHeight.get(name);
+        if (!list) {
+            list = this.load(name).transfers.filter((t) => t.height > 0).sort((a, b) => a.height - b.height);
+            this.byHeight.set(name, list);
+        }
+        return list;
+    }
+
+    // The transfers of a wallet that are in no block: waiting or failed.
+    unconfirmed(name) {
+        let list = this.waiting.get(name);
+        if (!list) {
+            list = this.load(name).transfers.filter((t) => t.height === 0);
+            this.waiting.set(name, list);
+        }
+        return list;
+    }
+
+    // Transfers that reached a block just mined: above every height so far.
+    confirmedNow(name, transfers) {
+        this.byHeight.get(name)?.push(...transfers);
     }
 
     create(name, password, transfers, accounts = [[PRIMARY_LABEL]]) {
@@ -210,13 +257,15 @@ class Store {
             format: 'krv-sim-keys/1', address, salt, password_sha256: hashPassword(salt, password),
         });
         this.save(name, { format: 'krv-sim-wallet/1', transfers, accounts });
+        // On disk at once: the wallet list is read from the folder.
+        this.flush();
         this.owners = null;
     }
 
     addTransfer(name, entry) {
         const data = this.load(name);
         data.transfers.push(entry);
-        this.save(name, data);
+        this.save(name, data, { heightsChanged: entry.height > 0 });
     }
 
     // The address of subaddress minor of account major; 0/0 is the wallet's own.
@@ -240,9 +289,23 @@ class Store {
     addSubaddress(name, major, label) {
         const data = this.load(name);
         const minor = data.accounts[major].push(label) - 1;
-        this.save(name, data);
+        this.save(name, data, { heightsChanged: false });
         this.owners?.set(this.address(name, major, minor), { name, major, minor });
         return minor;
+    }
+
+    addAccount(name, label) {
+        const data = this.load(name);
+        const major = data.accounts.push([label]) - 1;
+        this.save(name, data, { heightsChanged: false });
+        this.owners?.set(this.address(name, major, 0), { name, major, minor: 0 });
+        return major;
+    }
+
+    setLabel(name, major, minor, label) {
+        const data = this.load(name);
+        data.accounts[major][minor] = label;
+        this.save(name, data, { heightsChanged: false });
     }
 
     hasWallets() {
@@ -309,7 +372,8 @@ class Chain {
                 delete t.pool_until;
             }
             confirmed += waiting.length;
-            this.store.save(name, data);
+            this.store.confirmedNow(name, waiting);
+            this.store.save(name, data, { heightsChanged: false });
         }
         log('I', 'daemon', `New block ${block}, chain height ${this.height}, ${confirmed} wallet transaction(s) confirmed`);
     }
@@ -350,6 +414,35 @@ function indexParam(value, name) {
     return value;
 }
 
+// The index of the first transfer of a list ordered by height whose height
+// is above h (the list's length when none is).
+function firstAbove(list, h) {
+    let lo = 0;
+    let hi = list.length;
+    while (lo < hi) {
+        const mid = (lo + hi) >> 1;
+        if (list[mid].height <= h) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo;
+}
+
+// A label as given, at most 200 characters; '' when left out (unless required).
+function labelParam(value, required = false) {
+    if (value === undefined && !required) return '';
+    if (typeof value !== 'string') throw new RpcError(ERR.params, 'label must be a string');
+    return value.slice(0, 200);
+}
+
+const summed = (sums) => sums.reduce((a, b) => ({ balance: a.balance + b.balance, unlocked: a.unlocked + b.unlocked }),
+    { balance: 0n, unlocked: 0n });
+
+// Unlocked is never below zero nor above the balance.
+function clamped({ balance, unlocked }) {
+    if (unlocked < 0n) return { balance, unlocked: 0n };
+    return { balance, unlocked: unlocked > balance ? balance : unlocked };
+}
+
 class Wallet {
     constructor(store, chain) {
         this.store = store;
@@ -363,22 +456,28 @@ class Wallet {
     }
 
     // Balances of one account, or of all when account is null.
+    // Balances of one account, or of all when account is null.
     balances(data, account = null) {
-        let balance = 0n;
-        let unlocked = 0n;
+        const sums = this.sums(data);
+        return clamped(account === null ? summed(sums) : sums[account] ?? { balance: 0n, unlocked: 0n });
+    }
+
+    // Each account's balance and unlocked sum before clamping, in one pass:
+    // get_accounts asks for every account and the total at once.
+    sums(data) {
+        const sums = data.accounts.map(() => ({ balance: 0n, unlocked: 0n }));
         for (const t of data.transfers) {
-            if (t.type === 'failed' || (account !== null && accountOf(t) !== account)) continue;
+            const s = sums[accountOf(t)];
+            if (t.type === 'failed' || !s) continue;
             if (t.type === 'in') {
-                balance += t.amount;
-                if (!this.chain.locked(t)) unlocked += t.amount;
+                s.balance += t.amount;
+                if (!this.chain.locked(t)) s.unlocked += t.amount;
             } else {
-                balance -= t.amount + t.fee;
-                unlocked -= t.amount + t.fee;
+                s.balance -= t.amount + t.fee;
+                s.unlocked -= t.amount + t.fee;
             }
         }
-        if (unlocked < 0n) unlocked = 0n;
-        if (unlocked > balance) unlocked = balance;
-        return { balance, unlocked };
+        return sums;
     }
 
     requireAccount(data, params) {
@@ -424,16 +523,44 @@ class Wallet {
         return { address: this.store.address(this.open.name, major, minor), address_index: minor };
     }
 
+    create_account(params) {
+        this.requireOpen();
+        const label = labelParam(params.label);
+        const major = this.store.addAccount(this.open.name, label);
+        log('I', 'wallet.rpc', `New account ${major} in '${this.open.name}'`);
+        return { account_index: major, address: this.store.address(this.open.name, major, 0) };
+    }
+
+    label_account(params) {
+        const data = this.requireOpen();
+        if (params.account_index === undefined) throw new RpcError(ERR.params, 'account_index is required');
+        const major = this.requireAccount(data, params);
+        this.store.setLabel(this.open.name, major, 0, labelParam(params.label, true));
+        return {};
+    }
+
+    label_address(params) {
+        const data = this.requireOpen();
+        const index = params.index;
+        if (!index || typeof index !== 'object') throw new RpcError(ERR.params, 'index {major, minor} is required');
+        const major = this.requireAccount(data, { account_index: index.major });
+        const minor = indexParam(index.minor, 'minor');
+        if (minor >= data.accounts[major].length) throw new RpcError(ERR.params, 'address index is out of bound');
+        this.store.setLabel(this.open.name, major, minor, labelParam(params.label, true));
+        return {};
+    }
+
     get_accounts() {
         const data = this.requireOpen();
+        const sums = this.sums(data);
         const accounts = data.accounts.map((labels, major) => {
-            const { balance, unlocked } = this.balances(data, major);
+            const { balance, unlocked } = clamped(sums[major]);
             return {
                 account_index: major, base_address: this.store.address(this.open.name, major, 0), label: labels[0],
                 balance, unlocked_balance: unlocked, tag: '',
             };
         });
-        const total = this.balances(data);
+        const total = clamped(summed(sums));
         return { subaddress_accounts: accounts, total_balance: total.balance, total_unlocked_balance: total.unlocked };
     }
 
@@ -455,21 +582,28 @@ class Wallet {
         const byHeight = params.filter_by_height === true;
         const min = byHeight ? indexParam(params.min_height, 'min_height') : 0;
         const max = byHeight && params.max_height !== undefined ? indexParam(params.max_height, 'max_height') : Infinity;
-        const result = {};
-        for (const t of [...data.transfers].sort((a, b) => (a.height || Infinity) - (b.height || Infinity))) {
+        const confirmed = this.store.confirmed(this.open.name);
+        const range = want.in || want.out ? confirmed.slice(firstAbove(confirmed, min), firstAbove(confirmed, max)) : [];
+        const waiting = want.pending || want.pool || want.failed ? this.store.unconfirmed(this.open.name) : [];
+        const lists = {};
+        for (const t of [...range, ...waiting]) {
             const kind = kindOf(t);
             if (!want[kind] || (account !== null && accountOf(t) !== account)) continue;
-            if (byHeight && t.height > 0 && (t.height <= min || t.height > max)) continue;
-            (result[kind] ??= []).push({
-                txid: t.txid, type: kind, amount: t.amount, fee: t.fee, height: t.height,
-                timestamp: t.timestamp, confirmations: this.chain.confirmations(t),
-                address: t.address, unlock_time: t.unlock_time ?? 0, locked: this.chain.locked(t),
-                payment_id: t.payment_id ?? NO_PAYMENT_ID, note: t.note ?? '',
-                subaddr_index: { major: accountOf(t), minor: t.subaddr_index?.minor ?? 0 },
-                double_spend_seen: t.double_spend_seen ?? false,
-            });
+            (lists[kind] ??= []).push(this.entryJson(t, kind));
         }
-        return result;
+        // Written by hand: a generic writer takes most of the answer's time
+        // for thousands of entries.
+        return new RawJson(`{${Object.entries(lists).map(([kind, list]) => `"${kind}":[${list.join(',')}]`).join(',')}}`);
+    }
+
+    entryJson(t, kind) {
+        const text = JSON.stringify;
+        const destinations = t.destinations ? `,"destinations":${stringifyExact(t.destinations)}` : '';
+        return `{"txid":${text(t.txid)},"type":"${kind}","amount":${t.amount},"fee":${t.fee},"height":${t.height},` +
+            `"timestamp":${t.timestamp},"confirmations":${this.chain.confirmations(t)},"address":${text(t.address ?? '')},` +
+            `"unlock_time":${t.unlock_time ?? 0},"locked":${this.chain.locked(t)},"payment_id":${text(t.payment_id ?? NO_PAYMENT_ID)},` +
+            `"note":${text(t.note ?? '')},"subaddr_index":{"major":${accountOf(t)},"minor":${t.subaddr_index?.minor ?? 0}},` +
+            `"double_spend_seen":${t.double_spend_seen ?? false}${destinations}}`;
     }
 
     open_wallet(params) {
@@ -496,6 +630,23 @@ class Wallet {
         log('I', 'wallet.rpc', `Closed wallet '${this.open.name}'`);
         this.open = null;
         return {};
+    }
+
+    // For tests: money from outside arrives in the pool of a wallet (the
+    // open one when filename is left out), without opening it.
+    sim_receive(params) {
+        const name = params.filename ?? this.open?.name;
+        if (typeof name !== 'string' || !this.store.names().includes(name)) throw new RpcError(ERR.params, 'no such wallet');
+        const data = this.store.load(name);
+        const major = this.requireAccount(data, params);
+        const minor = indexParam(params.address_index, 'address_index');
+        if (minor >= data.accounts[major].length) throw new RpcError(ERR.params, 'address index is out of bound');
+        const txid = crypto.randomBytes(32).toString('hex');
+        this.store.addTransfer(name, {
+            txid, type: 'in', amount: atomicParam(params.amount, 'amount'), fee: 0n, height: 0,
+            timestamp: Math.floor(Date.now() / 1000), address: addressFor(`faucet-${txid}`), subaddr_index: { major, minor },
+        });
+        return { tx_hash: txid };
     }
 
     // For tests: what a wallet's records add up to, exactly.
@@ -731,10 +882,12 @@ class Sending {
         const account = tx.account ?? 0;
         const from = this.store.address(name, account, 0);
         const timestamp = Math.floor(Date.now() / 1000);
-        this.store.addTransfer(name, {
+        const sent = {
             txid: tx.txid, type: 'out', amount: tx.amount, fee: tx.fee, height: 0, timestamp, address: tx.destinations[0].address,
             subaddr_index: { major: account, minor: 0 },
-        });
+        };
+        if (tx.destinations.length > 1) sent.destinations = tx.destinations;
+        this.store.addTransfer(name, sent);
         for (const d of tx.destinations) {
             const receiver = this.store.owner(d.address);
             if (receiver) {
@@ -929,7 +1082,15 @@ function writeAnswer(socket, { status = 200, body, framing = 'length', headers =
     }
 }
 
+// A result already written as JSON.
+class RawJson {
+    constructor(text) {
+        this.text = text;
+    }
+}
+
 function rpcReply(id, result, framing) {
+    if (result instanceof RawJson) return { body: `{"jsonrpc":"2.0","id":${stringifyExact(id ?? null)},"result":${result.text}}`, framing };
     return { body: stringifyExact({ jsonrpc: '2.0', id: id ?? null, result }), framing };
 }
 
@@ -970,6 +1131,9 @@ function walletHandler(wallet, chain) {
         get_transfers: (p) => wallet.get_transfers(p),
         get_accounts: () => wallet.get_accounts(),
         create_address: (p) => wallet.create_address(p),
+        create_account: (p) => wallet.create_account(p),
+        label_account: (p) => wallet.label_account(p),
+        label_address: (p) => wallet.label_address(p),
         ...sendingMethods(new Sending(wallet)),
         open_wallet: (p) => wallet.open_wallet(p),
         close_wallet: () => wallet.close_wallet(),
@@ -984,6 +1148,7 @@ function walletHandler(wallet, chain) {
             return { height: chain.height };
         },
         sim_totals: (p) => wallet.sim_totals(p),
+        sim_receive: (p) => wallet.sim_receive(p),
     };
     return (request) => {
         if (request.target !== '/json_rpc') return { status: 404, body: '{"error":"not found"}' };
@@ -1076,6 +1241,7 @@ async function main() {
     process.stdout.write(`${JSON.stringify({ wallet_port: servers[0].address().port, daemon_port: servers[1].address().port })}\n`);
     const stop = () => {
         clearInterval(timer);
+        store.flush();
         log('I', 'sim', 'Stopping');
         for (const s of servers) s.close();
         process.exit(0);

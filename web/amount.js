@@ -26,18 +26,20 @@ export function formatAmount(value) {
     return `${sign}${whole}.${frac}`;
 }
 
-// Parses what a person typed ("1.5", ".25", "3") into atomic units.
+// Parses what a person typed or pasted ("1.5", ".25", "3", and the page's
+// own figures: "1,000.5", "54,855.38 KRV") into atomic units, exactly.
+// Commas only group thousands; "1,5" is refused rather than guessed at.
 // Returns {value} or {error} with a sentence fit to show.
 export function parseAmount(text) {
-    const s = String(text ?? '').trim();
+    const s = String(text ?? '').trim().replace(new RegExp(`\\s*${TICKER}$`, 'i'), '');
     if (s === '') return { error: 'Enter an amount.' };
-    const m = /^(\d*)(?:\.(\d*))?$/.exec(s);
+    const m = /^(\d{1,3}(?:,\d{3})+|\d*)(?:\.(\d*))?$/.exec(s);
     if (!m || (m[1] === '' && (m[2] ?? '') === '')) {
-        return { error: 'Amount must be a plain number such as 1.5 (digits and one dot).' };
+        return { error: 'Amount must be a number such as 1,000.5 (digits, commas between thousands, one dot).' };
     }
     const frac = m[2] ?? '';
     if (frac.length > DECIMALS) return { error: `Amount has more than ${DECIMALS} decimal places.` };
-    const value = BigInt(m[1] || '0') * UNIT + BigInt(frac.padEnd(DECIMALS, '0') || '0');
+    const value = BigInt(m[1].replace(/,/g, '') || '0') * UNIT + BigInt(frac.padEnd(DECIMALS, '0') || '0');
     if (value === 0n) return { error: 'Amount must be greater than zero.' };
     if (value > MAX_ATOMIC) return { error: 'Amount is too large.' };
     return { value };

@@ -108,9 +108,11 @@ const polls = [];
 // down); `slows`: sides while down it backs off; `probe`: the side whose
 // state it checks (its back-off starts at the first step, whatever its usual
 // pace, since it is what notices the side coming back); `walletRoute`: it
-// pauses while the server refuses this browser the wallet routes.
-export function addPoll(name, run, every, { needs = ['server'], slows = [], probe = '', walletRoute = true } = {}) {
-    const poll = { name, run, every, needs, slows, probe, walletRoute, timer: null, running: false, again: false, backoff: 0 };
+// pauses while the server refuses this browser the wallet routes;
+// `whileHidden`: () => the interval at which it still runs while the tab is
+// hidden (0: not at all).
+export function addPoll(name, run, every, { needs = ['server'], slows = [], probe = '', walletRoute = true, whileHidden = () => 0 } = {}) {
+    const poll = { name, run, every, needs, slows, probe, walletRoute, whileHidden, timer: null, running: false, again: false, backoff: 0 };
     polls.push(poll);
     return { run: () => runPoll(poll) };
 }
@@ -124,8 +126,8 @@ async function runPoll(p) {
         p.again = true;
         return;
     }
-    // A hidden tab asks for nothing; it catches up when it is shown.
-    if (paused(p) || document.hidden) return;
+    // A hidden tab asks for nothing, unless asked to; it catches up when it is shown.
+    if (paused(p) || (document.hidden && !p.whileHidden())) return;
     p.running = true;
     try {
         await p.run();
@@ -145,7 +147,7 @@ async function runPoll(p) {
 function schedule(p) {
     // Paused: wake() starts it again when what it needs is back.
     if (paused(p)) return;
-    let delay = p.every;
+    let delay = document.hidden && p.whileHidden() ? p.whileHidden() : p.every;
     if (p.slows.some(isDown)) {
         // The probe that finds the way back starts from the first step
         // whatever its usual pace; the others double their own interval.
@@ -196,6 +198,8 @@ function retryNow() {
 const faults = new Map();
 
 function absorb(source, e) {
+    // Dropped by the page: its wallet is no longer shown.
+    if (e?.name === 'AbortError') return;
     if (e instanceof ServiceError && (e.status === 0 || e.status === 502)) return;
     if (e instanceof AccessError) return;
     reportFault(source, e);

@@ -85,3 +85,42 @@ export function copyButton(label, text, status) {
     });
     return button;
 }
+
+// Brings parent's children in line with views ({key, sig, make}), in their
+// order: a child whose key and sig are unchanged stays as it is, so focus,
+// selection and the scroll position survive a redraw; one whose sig
+// changed is made anew, and the focus it held goes to the same control in
+// the new one.
+export function syncChildren(parent, views) {
+    const old = new Map();
+    for (const child of parent.children) old.set(child.dataset.key, child);
+    const focus = focusWithin(parent);
+    views.forEach((view, i) => {
+        let node = old.get(view.key);
+        old.delete(view.key);
+        if (!node || node.dataset.sig !== view.sig) {
+            const fresh = view.make();
+            fresh.dataset.key = view.key;
+            fresh.dataset.sig = view.sig;
+            node?.replaceWith(fresh);
+            node = fresh;
+        }
+        const at = parent.children[i];
+        if (at !== node) parent.insertBefore(node, at ?? null);
+    });
+    for (const gone of old.values()) gone.remove();
+    if (focus && !parent.contains(document.activeElement)) {
+        const row = [...parent.children].find((c) => c.dataset.key === focus.key);
+        focusables(row)[focus.index]?.focus({ preventScroll: true });
+    }
+}
+
+const focusables = (node) => (node ? [...node.querySelectorAll('button, input, select, textarea, a[href], [tabindex]')] : []);
+
+// Which child of parent (by key) holds the focus, and which of its controls.
+function focusWithin(parent) {
+    const active = document.activeElement;
+    if (!active || active === parent || !parent.contains(active)) return null;
+    const row = [...parent.children].find((c) => c.contains(active));
+    return row ? { key: row.dataset.key, index: focusables(row).indexOf(active) } : null;
+}

@@ -27,6 +27,12 @@ export function formatCoins(value, { sign = false } = {}) {
 
 export const coins = (value, options) => `${formatCoins(value, options)} ${TICKER}`;
 
+// One formatter: making one for each number costs more than the rest of a redraw.
+const GROUPED = new Intl.NumberFormat('en');
+
+// A count as people read it: "10,000".
+export const grouped = (n) => GROUPED.format(n);
+
 // The amount as typed and searched for: "1.5", "12345.678901234567", "3".
 export function plainAmount(value) {
     const abs = toAtomic(value) < 0n ? -toAtomic(value) : toAtomic(value);

@@ -79,13 +79,17 @@ export async function getJson(url, source, init = {}) {
     try {
         response = await fetch(url, { cache: 'no-store', ...init, headers });
         text = await response.text();
-    } catch {
+    } catch (e) {
+        // Given up by the page itself (the wallet it was for is gone): this
+        // says nothing of the server.
+        if (init.signal?.aborted) throw init.signal.reason;
         const detail = `${method} ${url}: no answer from the dashboard server`;
         tell({ url, side: 'server', status: 0, walletRoute, hadKey: key !== '', detail });
         throw new ServiceError('server', 0, detail, source);
     }
     const status = response.status;
-    const said = errorText(text);
+    // Only a refusal is read for its words: a history's answer is megabytes.
+    const said = response.ok ? '' : errorText(text);
     const event = { url, side, status, walletRoute, hadKey: key !== '', detail: '' };
     if (status === 403 && walletRoute) {
         // The server says whether what this browser sent is of no use (or
@@ -132,14 +136,15 @@ let nextId = 1;
 
 // One JSON-RPC 2.0 call through the server; endpoint is "json_rpc" (wallet)
 // or "daemon_rpc" (daemon). Resolves to the result, rejects with RpcError,
-// ServiceError or AccessError.
-export async function callRpc(endpoint, source, method, params) {
+// ServiceError or AccessError; with a signal, with its reason once aborted.
+export async function callRpc(endpoint, source, method, params, signal = undefined) {
     const call = { jsonrpc: '2.0', id: nextId++, method };
     if (params !== undefined) call.params = params;
     const answer = await getJson(endpoint, source, {
         method: 'POST',
         headers: { 'Content-Type': 'application/json' },
         body: stringifyExact(call),
+        signal,
     });
     if (answer && typeof answer === 'object' && answer.error) {
         const { code, message } = answer.error;
@@ -151,5 +156,5 @@ export async function callRpc(endpoint, source, method, params) {
     return answer.result;
 }
 
-export const wallet = (method, params) => callRpc('json_rpc', 'Wallet RPC', method, params);
+export const wallet = (method, params, signal) => callRpc('json_rpc', 'Wallet RPC', method, params, signal);
 export const daemon = (method, params) => callRpc('daemon_rpc', 'Daemon', method, params);

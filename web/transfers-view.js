@@ -1,12 +1,16 @@
 // The transfers card: one page of the history at a time with filter chips,
 // a search box and a date range, paging, a details dialog per transfer and
-// the CSV export of what the filter shows.
+// the CSV export of what the filter shows. The newest blocks come first;
+// older ones follow in the background, with a line saying how far back the
+// history is loaded.
 
-import { $, copyButton, el, setText } from './dom.js';
-import { coins, formatCoins, formatWhen, fullTime } from './format.js';
+import { $, copyButton, el, setText, syncChildren } from './dom.js';
+import { coins, formatCoins, formatWhen, fullTime, grouped } from './format.js';
+import { isStale } from './session.js';
 import {
-    confirmationsText, csvFileName, filterRecords, lockedSummary, toCsv, TransferHistory, unlockState,
+    confirmationsText, csvFileName, filterInSteps, keyOf, lockedSummary, toCsv, TransferHistory, unlockState,
 } from './transfers.js';
+import { inWords } from './words.js';
 
 const PAGE_SIZE = 50;
 
@@ -15,7 +19,7 @@ const INCOMING = new Set(['in', 'pool']);
 
 // "10,000 transfers", "1 transfer", "1,234".
 function counted(n, word = '') {
-    const number = n.toLocaleString('en');
+    const number = grouped(n);
     return word ? `${number} ${n === 1 ? word : `${word}s`}` : number;
 }
 
@@ -36,8 +40,10 @@ export class TransfersView {
         this.labels = [];
         this.page = 0;
         this.filtered = [];
-        this.shownKey = '';
         this.kinds = new Set();
+        this.loading = false;
+        // Told when the whole history is in.
+        this.onComplete = () => {};
         this.body = $('transfers-body');
         this.dialog = $('transfer-details');
 
@@ -78,8 +84,17 @@ export class TransfersView {
         this.filtered = [];
         this.page = 0;
         this.walletHeight = 0;
+        this.loading = false;
+        this.loadError = '';
+        this.filtering?.abort();
         if (this.dialog.open) this.dialog.close();
         this.render(message);
+    }
+
+    // The same wallet under a new session: a range under way was dropped
+    // with the old one, and the next poll starts it again.
+    resume() {
+        this.loading = false;
     }
 
     setWallet(name) {
@@ -91,23 +106,55 @@ export class TransfersView {
         this.labels = labels;
     }
 
-    request() {
-        return this.history.request();
+    // Params of the next poll's get_transfers; the first needs the wallet's height.
+    request(walletHeight) {
+        return this.history.request(walletHeight);
     }
 
-    // Takes the answer to request(); redraws what changed.
+    get needsHeight() {
+        return !this.history.loaded;
+    }
+
+    // Takes the answer to request(); redraws what changed. Returns the
+    // incoming transfers that are new since the last poll.
     accept(params, result, walletHeight) {
         const heightMoved = walletHeight !== this.walletHeight;
         this.walletHeight = walletHeight;
-        const changed = this.history.accept(params, result, walletHeight);
-        if (changed) this.filtered = filterRecords(this.history.sorted, this.filter());
-        if (changed || heightMoved) this.render();
+        const { changed, arrived } = this.history.accept(params, result, walletHeight);
+        if (changed) this.applyFilter();
+        else if (heightMoved) this.render();
+        // Times move every minute.
         else this.renderRows();
-        return changed;
+        return { changed, arrived };
+    }
+
+    // Fetches the older ranges one after another, each a short task, until
+    // the history is complete or the session ends. A failure pauses it until
+    // the next poll calls again.
+    async loadOlder(session) {
+        if (this.loading || this.history.complete || !this.history.loaded) return;
+        this.loading = true;
+        this.loadError = '';
+        try {
+            for (let params = this.history.olderRequest(); params; params = this.history.olderRequest()) {
+                const result = await session.call('get_transfers', params);
+                if (this.history.accept(params, result, this.walletHeight).changed) this.applyFilter();
+                else this.render();
+                // Input and drawing get their turn between two ranges.
+                await new Promise((resolve) => setTimeout(resolve));
+                session.signal.throwIfAborted();
+            }
+        } catch (e) {
+            if (isStale(e)) return;
+            this.loadError = inWords(e).sentence;
+        }
+        this.loading = false;
+        this.render();
+        if (this.history.complete) this.onComplete();
     }
 
     lockedSummary(balance, unlocked) {
-        return lockedSummary(this.history.sorted, balance, unlocked, this.walletHeight, coins);
+        return lockedSummary(this.history.sorted, balance, unlocked, this.walletHeight, coins, this.history.complete);
     }
 
     filter() {
@@ -121,8 +168,23 @@ export class TransfersView {
 
     refilter() {
         setText('transfers-status', '');
-        this.filtered = filterRecords(this.history.sorted, this.filter());
-        this.page = 0;
+        this.applyFilter({ toFirstPage: true });
+    }
+
+    // Works out what the filter lets through, then draws it. A search of a
+    // long history goes a slice at a time, and a newer one replaces it.
+    async applyFilter({ toFirstPage = false } = {}) {
+        this.filtering?.abort();
+        const run = new AbortController();
+        this.filtering = run;
+        try {
+            this.filtered = await filterInSteps(this.history.sorted, this.filter(), run.signal);
+        } catch (e) {
+            if (isStale(e)) return;
+            throw e;
+        }
+        if (run.signal.aborted) return;
+        if (toFirstPage) this.page = 0;
         this.render();
     }
 
@@ -148,61 +210,77 @@ export class TransfersView {
     }
 
     render(emptyText) {
-        const total = this.history.sorted.length;
+        const history = this.history;
+        const total = history.sorted.length;
         const shown = this.filtered.length;
         this.page = Math.min(this.page, this.pages() - 1);
         this.renderRows();
         const from = shown === 0 ? 0 : this.page * PAGE_SIZE + 1;
         const to = Math.min(shown, (this.page + 1) * PAGE_SIZE);
         const filtered = shown !== total;
+        const all = history.complete ? counted(total, 'transfer') : `${counted(total, 'transfer')} so far`;
         let count = '';
-        if (total > 0) count = filtered ? `${counted(shown)} of ${counted(total, 'transfer')} match` : counted(total, 'transfer');
+        if (total > 0) count = filtered ? `${counted(shown)} of ${all} match` : all;
         setText('transfers-count', count);
+        setText('transfers-loading', this.loadingText());
         const empty = $('transfers-empty');
         empty.hidden = shown > 0;
         if (emptyText) setText(empty, emptyText);
-        else if (!this.history.loaded) setText(empty, 'Loading transfers…');
+        else if (!history.loaded) setText(empty, 'Loading transfers…');
+        else if (total === 0 && !history.complete) setText(empty, 'No transfers in the newest blocks; looking further back…');
         else setText(empty, total === 0 ? 'No transfers yet.' : 'No transfer matches this filter.');
         $('transfers-pager').hidden = shown <= PAGE_SIZE;
-        setText('page-info', `${counted(from)}–${counted(to)} of ${counted(shown)}, page ${this.page + 1} of ${this.pages()}`);
+        setText('page-range', `${counted(from)}–${counted(to)} of ${counted(shown)}`);
+        setText('page-of', `, page ${this.page + 1} of ${this.pages()}`);
         $('page-first').disabled = $('page-prev').disabled = this.page === 0;
         $('page-next').disabled = $('page-last').disabled = this.page >= this.pages() - 1;
-        $('transfer-export').disabled = shown === 0;
+        // A part of the history would not add up: the export waits for all of it.
+        $('transfer-export').disabled = shown === 0 || !history.complete;
         this.body.dataset.renderedAt = String(performance.now());
     }
 
-    // Rebuilds the rows when what they show changed (times move every minute).
+    // How much of the history is in, while it is not all in.
+    loadingText() {
+        const h = this.history;
+        if (!h.loaded || h.complete) return '';
+        const top = Math.max(h.maxHeight, this.walletHeight);
+        const share = top > 0 ? Math.floor((100 * (top - h.floor)) / top) : 0;
+        const where = `History loaded back to block ${counted(h.floor)} of ${counted(top)} (${share} %)`;
+        if (this.loadError) return `${where}. Loading paused: ${this.loadError}`;
+        return `${where}; older transfers are on their way. Export CSV waits for the whole history.`;
+    }
+
+    // Brings the rows in line with the page, row by row: a row that shows
+    // the same stays, with its focus (times move every minute).
     renderRows() {
         const rows = this.filtered.slice(this.page * PAGE_SIZE, (this.page + 1) * PAGE_SIZE);
         const now = Date.now();
-        const views = rows.map((r) => this.rowView(r, now));
-        const key = views.map((v) => v.key).join('\n');
-        if (key === this.shownKey) return;
-        this.shownKey = key;
-        const focusedKey = this.body.contains(document.activeElement) ? document.activeElement.closest('tr')?.dataset.key : null;
-        this.body.replaceChildren(...views.map((v) => v.row()));
-        if (focusedKey) this.body.querySelector(`tr[data-key="${CSS.escape(focusedKey)}"] button`)?.focus();
+        syncChildren(this.body, rows.map((r) => this.rowView(r, now)));
     }
 
     rowView(r, now) {
         const when = formatWhen(r.timestamp, now);
-        const amount = formatCoins(INCOMING.has(r.kind) ? r.amount : -r.amount, { sign: true });
-        const confirmations = confirmationsText(r, this.walletHeight);
+        const failed = r.kind === 'failed';
+        // A failed send moved nothing: its amount is shown struck, unsigned.
+        const amount = failed ? formatCoins(r.amount) : formatCoins(INCOMING.has(r.kind) ? r.amount : -r.amount, { sign: true });
+        const confirmations = failed ? '—' : confirmationsText(r, this.walletHeight);
         const lock = unlockState(r, this.walletHeight);
         const lockText = lock?.locked && r.kind === 'in' ? lock.text : '';
-        const key = [r.key, r.kind, amount, confirmations, lockText, r.height, when.text].join('|');
-        const row = () => el('tr', { class: `kind-${r.kind}`, dataset: { key: r.key, txid: r.txid } },
+        const height = r.height > 0 ? String(r.height) : failed ? 'failed' : 'pending';
+        const label = `${amount} KRV, ${KIND_LABELS[r.kind]}${failed ? ', nothing was spent' : ''}, ${when.text}: details`;
+        const key = keyOf(r);
+        const make = () => el('tr', { class: `kind-${r.kind}`, dataset: { txid: r.txid } },
             el('td', { 'data-label': 'Type' }, el('span', { class: `pill ${r.kind}` }, KIND_LABELS[r.kind])),
             el('td', { class: 'right num amount', 'data-label': 'Amount' },
-                el('button', { type: 'button', class: 'row-open', 'aria-label': `${amount} KRV, ${KIND_LABELS[r.kind]}, ${when.text}: details` }, amount)),
+                el('button', { type: 'button', class: 'row-open', 'aria-label': label }, amount)),
             el('td', { class: 'right num confirmations', 'data-label': 'Confirmations' }, confirmations,
                 lockText ? el('span', { class: 'lock-note' }, el('span', { class: 'lock-long' }, lockText),
                     el('span', { class: 'lock-short' }, 'locked')) : null),
-            el('td', { class: 'right num height', 'data-label': 'Height' }, r.height > 0 ? String(r.height) : 'pending'),
+            el('td', { class: 'right num height', 'data-label': 'Height' }, height),
             el('td', { class: 'num time', 'data-label': 'Time', title: when.title }, when.text),
             el('td', { class: 'counterpart', 'data-label': 'Address' }, r.address ? el('code', {}, short(r.address)) : '—'),
             el('td', { class: 'txid-cell', 'data-label': 'Transaction id' }, el('code', { class: 'txid' }, short(r.txid, 10, 4))));
-        return { key, row };
+        return { key, sig: [r.kind, amount, confirmations, lockText, height, when.text].join('|'), make };
     }
 
     // ---------------------------------------------------------------- details
@@ -214,14 +292,17 @@ export class TransfersView {
         const status = $('details-status');
         status.textContent = '';
         const incoming = INCOMING.has(r.kind);
-        setText('details-title', `${KIND_LABELS[r.kind]} ${coins(incoming ? r.amount : -r.amount, { sign: true })}`);
+        const failed = r.kind === 'failed';
+        setText('details-title', `${KIND_LABELS[r.kind]} ${failed ? coins(r.amount) : coins(incoming ? r.amount : -r.amount, { sign: true })}`);
+        let fee = incoming ? 'paid by the sender' : coins(r.fee);
+        if (failed) fee = 'none: nothing was spent';
         const facts = [
             ['Amount', coins(r.amount), 'num'],
-            ['Fee', r.kind === 'in' || r.kind === 'pool' ? 'paid by the sender' : coins(r.fee), 'num'],
+            ['Fee', fee, 'num'],
             ['Type', KIND_LABELS[r.kind]],
-            ['Height', r.height > 0 ? String(r.height) : 'not in a block yet', 'num'],
+            ['Height', r.height > 0 ? String(r.height) : failed ? 'never in a block' : 'not in a block yet', 'num'],
             ['Time', r.timestamp > 0 ? fullTime(r.timestamp) : '—'],
-            ['Confirmations', confirmationsText(r, this.walletHeight), 'num'],
+            ['Confirmations', failed ? 'none' : confirmationsText(r, this.walletHeight), 'num'],
         ];
         const lock = unlockState(r, this.walletHeight);
         if (lock) facts.push(['Unlock', lock.locked ? lock.text : 'unlocked: it can be spent']);
@@ -265,7 +346,7 @@ export class TransfersView {
     exportCsv() {
         const records = this.filtered;
         const name = csvFileName(this.walletName);
-        const url = URL.createObjectURL(new Blob([toCsv(records)], { type: 'text/csv;charset=utf-8' }));
+        const url = URL.createObjectURL(new Blob([toCsv(records, this.walletHeight)], { type: 'text/csv;charset=utf-8' }));
         const link = el('a', { href: url, download: name, class: 'offscreen' });
         document.body.append(link);
         link.click();

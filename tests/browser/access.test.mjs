@@ -6,12 +6,10 @@
 // server under test, on loopback, refuses nothing.
 
 import assert from 'node:assert/strict';
-import fs from 'node:fs';
-import { after, before, describe, it } from 'node:test';
+import { before, describe, it } from 'node:test';
 
 import {
-    STATIC_HEADERS, isStaticPath, launchBrowser, recordRequests, startServer, startSimulator, tempDir, until,
-    waitForText, watchConsole,
+    STATIC_HEADERS, isStaticPath, until, useDashboard, waitForText, watchConsole,
 } from './harness.mjs';
 
 const PACE = 0.2;
@@ -31,8 +29,6 @@ const refuse = (route) => route.fulfill({ status: 403, contentType: 'application
 const lock = (route) => route.fulfill({ status: 403, contentType: 'application/json', body: JSON.stringify({ error: LOCKED }) });
 
 describe('the policy headers and the LAN key', { timeout: 90000 }, () => {
-    let dir;
-    let sim;
     let server;
     let context;
     let page;
@@ -43,21 +39,9 @@ describe('the policy headers and the LAN key', { timeout: 90000 }, () => {
     const since = (start) => requests.filter((r) => r.at >= start);
     const storedKey = () => page.evaluate(() => sessionStorage.getItem('krv-webui.lan-key'));
 
-    before(async () => {
-        dir = tempDir();
-        sim = await startSimulator(dir);
-        server = await startServer(dir, sim);
-        context = await launchBrowser(dir, { pace: PACE });
-        page = context.pages()[0] ?? (await context.newPage());
-        messages = watchConsole(page);
-        requests = recordRequests(page);
-    });
-
-    after(async () => {
-        await context?.close();
-        await server?.stop();
-        await sim?.stop();
-        fs.rmSync(dir, { recursive: true, force: true });
+    const env = useDashboard({ blockSeconds: null, pace: PACE });
+    before(() => {
+        ({ server, context, page, messages, requests } = env);
     });
 
     it('runs under the policy with nothing refused, and a violation would be caught', async () => {

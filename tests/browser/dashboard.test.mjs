@@ -4,11 +4,10 @@
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { after, before, describe, it } from 'node:test';
+import { before, describe, it } from 'node:test';
 
 import {
-    SCREENSHOT_DIR, WAIT, launchBrowser, simRpc, startServer, startSimulator, tempDir, waitForText, walletAddress,
-    watchConsole,
+    SCREENSHOT_DIR, WAIT, simRpc, startServer, useDashboard, waitForText, walletAddress,
 } from './harness.mjs';
 
 
@@ -16,7 +15,6 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
     let dir;
     let sim;
     let server;
-    let context;
     let page;
     let messages;
 
@@ -43,22 +41,11 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
         await page.getByRole('button', { name: 'Review transfer' }).click();
     }
 
+    // Blocks come only when a test mines them, so what it reads is what it made.
+    const env = useDashboard();
     before(async () => {
-        dir = tempDir();
-        // Blocks come only when a test mines them, so what it reads is what it made.
-        sim = await startSimulator(dir, { extraArgs: ['--block-seconds', '3600'] });
-        server = await startServer(dir, sim);
-        context = await launchBrowser(dir);
-        page = context.pages()[0] ?? (await context.newPage());
-        messages = watchConsole(page);
+        ({ dir, sim, server, page, messages } = env);
         await page.clock.install();
-    });
-
-    after(async () => {
-        await context?.close();
-        await server?.stop();
-        await sim?.stop();
-        fs.rmSync(dir, { recursive: true, force: true });
     });
 
     it('loads without console errors and shows the health badge and the daemon', async () => {
@@ -83,11 +70,11 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
     it('refuses a wrong password, then opens a wallet and shows its exact balance', async () => {
         await page.getByRole('button', { name: 'Choose wallet alice' }).click();
         assert.equal(await page.getByLabel('Wallet name').inputValue(), 'alice');
-        await page.getByLabel('Password').fill('wrong');
-        await page.getByLabel('Password').press('Enter');
+        await page.getByLabel('Password', { exact: true }).fill('wrong');
+        await page.getByLabel('Password', { exact: true }).press('Enter');
         await shows('#open-message .sentence', 'Could not open alice. The wallet could not be opened: check its name and password.');
         await shows('#open-message .details', 'open_wallet: Failed to open wallet: invalid password (code -21)');
-        await page.getByLabel('Password').fill('demo');
+        await page.getByLabel('Password', { exact: true }).fill('demo');
         await page.getByRole('button', { name: 'Open wallet' }).click();
         // More than 2^53 atomic units: a float would get the last digits wrong.
         await shows('#balance', '12,345.678901234567 KRV');
@@ -194,7 +181,7 @@ describe('dashboard in a browser', { timeout: 110000 }, () => {
         // Backing off, the next try may be seconds away; coming back to the
         // page (as after starting the server in a terminal) tries at once.
         await page.waitForFunction(() => document.getElementById('health').dataset.state === 'down');
-        server = await startServer(dir, sim, port);
+        server = env.server = await startServer(dir, sim, port);
         await page.evaluate(() => window.dispatchEvent(new Event('focus')));
         await page.locator('#banner').waitFor({ state: 'hidden', timeout: 2000 });
         await shows('#health-text', 'Wallet RPC online');

@@ -5,6 +5,7 @@ import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import { after, before } from 'node:test';
 import { fileURLToPath } from 'node:url';
 
 import { chromium } from 'playwright-core';
@@ -15,7 +16,8 @@ export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '
 export const BINARY = path.resolve(ROOT, process.env.KRV_WEBUI_BINARY || 'build/krv-webui');
 export const SCREENSHOT_DIR = path.resolve(ROOT, process.env.KRV_SCREENSHOT_DIR || 'build/screenshots');
 const CHROMIUM = process.env.KRV_CHROMIUM || '/usr/bin/chromium';
-const START_TIMEOUT_MS = 10000;
+// A simulator making 100,000 transfers needs several seconds on a busy machine.
+const START_TIMEOUT_MS = 30000;
 
 // A child process whose stdout is collected; waitFor(re) resolves to the
 // first match in it.
@@ -255,9 +257,30 @@ export async function until(check, timeoutMs, what) {
 // Opens a wallet through the page, as a person does.
 export async function openInPage(page, name, password = 'demo') {
     await page.getByRole('button', { name: `Choose wallet ${name}` }).click();
-    await page.getByLabel('Password').fill(password);
+    await page.getByLabel('Password', { exact: true }).fill(password);
     await page.getByRole('button', { name: 'Open wallet' }).click();
     await page.locator('#open-message', { hasText: `Opened ${name}.` }).waitFor({ timeout: 8000 });
+}
+
+// Opens a wallet through the page and measures, in the page, the time from
+// the click on "Open wallet" to the first moment the transfers table holds
+// `rows` rows. Resolves to {ms, clicked}, clicked being the page's
+// performance.now() at the click.
+export async function openTimed(page, name, { rows = 50, password = 'demo' } = {}) {
+    await page.getByRole('button', { name: `Choose wallet ${name}` }).click();
+    await page.getByLabel('Password', { exact: true }).fill(password);
+    await page.evaluate((count) => {
+        window.krvOpening = {};
+        document.getElementById('open-button').addEventListener('click', () => { window.krvOpening.clicked = performance.now(); }, { capture: true });
+        const body = document.getElementById('transfers-body');
+        new MutationObserver(() => {
+            if (!window.krvOpening.rows && body.children.length >= count) window.krvOpening.rows = performance.now();
+        }).observe(body, { childList: true });
+    }, rows);
+    await page.getByRole('button', { name: 'Open wallet' }).click();
+    await page.locator('#transfers-body tr').nth(rows - 1).waitFor(WAIT);
+    const { clicked, rows: shown } = await page.evaluate(() => window.krvOpening);
+    return { ms: Math.round(shown - clicked), clicked };
 }
 
 // Records the page's long tasks (over 50 ms) from its start; longTasks(t)
@@ -272,8 +295,10 @@ export async function watchLongTasks(page) {
     return (since = 0) => page.evaluate((t) => window.krvLongTasks.filter((e) => e.start >= t), since);
 }
 
-// Counts the page's requests and the bytes each moved (heads and bodies,
-// both ways); settle() waits until none is in flight.
+// Counts the page's requests and the bytes each moved as the browser
+// counts them (Chromium's own figures: the request line, every header it
+// sent and the body; every byte received, headers included); settle()
+// waits until none is in flight.
 export function countRequests(page) {
     const inflight = new Set();
     const all = [];
@@ -283,24 +308,43 @@ export function countRequests(page) {
     });
     page.on('requestfinished', (r) => inflight.delete(r));
     page.on('requestfailed', (r) => inflight.delete(r));
+    // The browser's own account of each request, in the order they were made.
+    const sent = [];
+    const byId = new Map();
+    const ready = page.context().newCDPSession(page).then(async (cdp) => {
+        cdp.on('Network.requestWillBeSent', (e) => {
+            const url = new URL(e.request.url);
+            const r = { path: url.pathname, target: url.pathname + url.search, method: e.request.method, body: e.request.postData ?? '', head: 0, received: 0 };
+            byId.set(e.requestId, r);
+            sent.push(r);
+        });
+        cdp.on('Network.requestWillBeSentExtraInfo', (e) => {
+            const r = byId.get(e.requestId);
+            if (r) r.head = Object.entries(e.headers).reduce((n, [k, v]) => n + k.length + String(v).length + 4, 2);
+        });
+        cdp.on('Network.loadingFinished', (e) => {
+            const r = byId.get(e.requestId);
+            if (r) r.received = e.encodedDataLength;
+        });
+        await cdp.send('Network.enable');
+    });
     return {
-        mark: () => all.length,
+        mark: () => sent.length,
         async since(mark) {
-            const list = [];
-            for (const r of all.slice(mark)) {
-                const s = await r.sizes();
-                const bytes = s.requestHeadersSize + s.requestBodySize + s.responseHeadersSize + s.responseBodySize;
-                const body = r.postData();
-                const method = body ? JSON.parse(body).method : '';
-                list.push({ path: new URL(r.url()).pathname, method, bytes, params: body ? JSON.parse(body).params : undefined });
-            }
-            return list;
+            await ready;
+            return sent.slice(mark).map((r) => {
+                const call = r.body ? JSON.parse(r.body) : null;
+                const requestLine = `${r.method} ${r.target} HTTP/1.1\r\n`.length;
+                const bytes = requestLine + r.head + Buffer.byteLength(r.body) + r.received;
+                return { path: r.path, method: call?.method ?? '', bytes, params: call?.params };
+            });
         },
         // Settled: none in flight, and none started over a few round trips
         // to the page a few milliseconds apart, time enough for the page to
         // take in the last answers (and, under a paused clock, to set its
         // next timers before the clock moves).
         async settle(timeoutMs = 10000) {
+            await ready;
             const deadline = Date.now() + timeoutMs;
             for (let quiet = 0; quiet < 3;) {
                 if (Date.now() > deadline) throw new Error(`requests still in flight: ${[...inflight].map((r) => r.url())}`);
@@ -311,4 +355,116 @@ export function countRequests(page) {
             }
         },
     };
+}
+
+// The setup most test files share, made before their first test and taken
+// down after their last: a temporary folder, the simulator (simArgs after
+// the defaults; blocks only when a test mines them, unless blockSeconds is
+// given), the server, Chromium (pace as launchBrowser's) and its first
+// page, with its console, its requests and a whole-text wait. The returned
+// object is filled in by the time the tests run:
+//   const env = useDashboard({ simArgs: ['--transfers', '300'] });
+//   it('...', async () => { await env.page.goto(env.server.url); ... });
+export function useDashboard({ simArgs = [], blockSeconds = 3600, pace } = {}) {
+    const env = {};
+    before(async () => {
+        env.dir = tempDir();
+        const blocks = blockSeconds === null ? [] : ['--block-seconds', String(blockSeconds)];
+        env.sim = await startSimulator(env.dir, { extraArgs: [...blocks, ...simArgs] });
+        env.server = await startServer(env.dir, env.sim);
+        env.context = await launchBrowser(env.dir, { pace });
+        env.page = env.context.pages()[0] ?? (await env.context.newPage());
+        env.messages = watchConsole(env.page);
+        env.requests = recordRequests(env.page);
+        env.shows = (selector, text, options) => waitForText(env.page, selector, text, options);
+    });
+    after(async () => {
+        await env.context?.close();
+        await env.server?.stop();
+        await env.sim?.stop();
+        if (env.dir) fs.rmSync(env.dir, { recursive: true, force: true });
+    });
+    return env;
+}
+
+// The page is no wider than its viewport: nothing scrolls sideways. The
+// error names the elements that reach past its right edge.
+export async function assertNoSideScroll(page, what) {
+    const { scroll, width, wide } = await page.evaluate(() => {
+        const inner = window.innerWidth;
+        const past = [...document.querySelectorAll('body *')].filter((e) => e.getBoundingClientRect().right > inner + 0.5)
+            .slice(0, 5).map((e) => `${e.tagName.toLowerCase()}${e.id ? `#${e.id}` : ''}${e.getAttribute('class') ? `.${e.getAttribute('class').split(' ').join('.')}` : ''}`);
+        return { scroll: document.documentElement.scrollWidth, width: inner, wide: past };
+    });
+    if (scroll !== width) throw new Error(`${what}: the page is ${scroll} px wide in a viewport of ${width} px (${wide.join(', ')})`);
+}
+
+// Screenshots of the viewport at 1280x800 and 375x812, light and dark,
+// scrolled to subject, each checked for sideways scrolling; the viewport
+// and scheme are put back after.
+export async function screenshotsAt(page, name, subject = null) {
+    fs.mkdirSync(SCREENSHOT_DIR, { recursive: true });
+    for (const scheme of ['light', 'dark']) {
+        await page.emulateMedia({ colorScheme: scheme });
+        for (const [width, height] of [[1280, 800], [375, 812]]) {
+            await page.setViewportSize({ width, height });
+            if (subject) await page.locator(subject).first().evaluate((node) => node.scrollIntoView({ block: 'center' }));
+            await assertNoSideScroll(page, `${name} at ${width}x${height}, ${scheme}`);
+            const suffix = scheme === 'dark' ? '-dark' : '';
+            await page.screenshot({ path: path.join(SCREENSHOT_DIR, `${name}-${width}x${height}${suffix}.png`) });
+        }
+    }
+    await page.emulateMedia({ colorScheme: 'light' });
+    await page.setViewportSize({ width: 1280, height: 800 });
+}
+
+// Holds the page's next wallet call of `method`: the call reaches the
+// simulator at once, but its answer reaches the page only at release().
+// seen resolves when the call was made; release() resolves when the answer
+// was handed over, or found nobody waiting (the page gave up on it).
+export async function holdAnswer(page, method) {
+    let seen;
+    const made = new Promise((resolve) => { seen = resolve; });
+    let letGo;
+    const released = new Promise((resolve) => { letGo = resolve; });
+    let handed;
+    const done = new Promise((resolve) => { handed = resolve; });
+    let taken = false;
+    const handler = async (route) => {
+        if (taken || rpcMethod({ body: route.request().postData() }) !== method) return route.fallback();
+        taken = true;
+        seen();
+        let response = null;
+        try {
+            response = await route.fetch();
+        } catch {
+            // Given up by the page before the answer came.
+        }
+        await released;
+        const delivered = response ? await route.fulfill({ response }).then(() => true, () => false) : false;
+        // A turn of the page's own loop, for the answer to be taken in.
+        if (delivered) await page.evaluate(() => new Promise((resolve) => setTimeout(resolve, 50))).catch(() => {});
+        await page.unroute('**/json_rpc', handler);
+        handed(delivered);
+    };
+    await page.route('**/json_rpc', handler);
+    return {
+        made,
+        release: () => {
+            letGo();
+            return done;
+        },
+    };
+}
+
+const AXE_SOURCE = path.join(ROOT, 'node_modules', 'axe-core', 'axe.min.js');
+
+// The serious and critical findings of axe-core on the page as it is now.
+export async function axeFindings(page) {
+    await page.evaluate(fs.readFileSync(AXE_SOURCE, 'utf8'));
+    return page.evaluate(async () => {
+        const result = await window.axe.run(document, { resultTypes: ['violations'] });
+        return result.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical')
+            .map((v) => `${v.id}: ${v.nodes.slice(0, 3).map((n) => `${n.target.join(' ')} (${n.failureSummary})`).join(', ')}`);
+    });
 }

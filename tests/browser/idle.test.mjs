@@ -6,20 +6,15 @@
 // KRV_REAL_MINUTE=1 lets a real minute pass instead.
 
 import assert from 'node:assert/strict';
-import fs from 'node:fs';
-import { after, before, describe, it } from 'node:test';
+import { before, describe, it } from 'node:test';
 
-import {
-    WAIT, countRequests, launchBrowser, openInPage, simRpc, startServer, startSimulator, tempDir, watchConsole,
-} from './harness.mjs';
+import { WAIT, countRequests, openInPage, simRpc, useDashboard } from './harness.mjs';
 
 const REAL = process.env.KRV_REAL_MINUTE === '1';
 
 describe('an open page while nothing happens', { timeout: REAL ? 400000 : 60000 }, () => {
-    let dir;
     let sim;
     let server;
-    let context;
     let page;
     let requests;
     let messages;
@@ -31,7 +26,8 @@ describe('an open page while nothing happens', { timeout: REAL ? 400000 : 60000 
         if (REAL) {
             await page.clock.resume();
             await new Promise((resolve) => setTimeout(resolve, seconds * 1000));
-            await page.clock.pauseAt(await page.evaluate(() => Date.now() + 1));
+            // A second ahead: the page's clock may have moved on since it was read.
+            await page.clock.pauseAt(await page.evaluate(() => Date.now() + 1000));
         } else {
             for (let i = 0; i < seconds; i++) {
                 await page.clock.runFor(1000);
@@ -52,13 +48,9 @@ describe('an open page while nothing happens', { timeout: REAL ? 400000 : 60000 
         return JSON.stringify(counts);
     };
 
+    const env = useDashboard({ simArgs: ['--transfers', '10000'] });
     before(async () => {
-        dir = tempDir();
-        sim = await startSimulator(dir, { extraArgs: ['--transfers', '10000', '--block-seconds', '3600'] });
-        server = await startServer(dir, sim);
-        context = await launchBrowser(dir);
-        page = context.pages()[0] ?? (await context.newPage());
-        messages = watchConsole(page);
+        ({ sim, server, page, messages } = env);
         requests = countRequests(page);
         await page.clock.install();
         await page.goto(server.url);
@@ -66,16 +58,9 @@ describe('an open page while nothing happens', { timeout: REAL ? 400000 : 60000 
         await page.locator('#transfers-body tr').first().waitFor(WAIT);
         await page.locator('#qr svg').waitFor(WAIT);
         await requests.settle();
-        await page.clock.pauseAt(await page.evaluate(() => Date.now() + 1));
+        await page.clock.pauseAt(await page.evaluate(() => Date.now() + 1000));
         // A minute for everything that opening started to come round once.
         await pass(60);
-    });
-
-    after(async () => {
-        await context?.close();
-        await server?.stop();
-        await sim?.stop();
-        fs.rmSync(dir, { recursive: true, force: true });
     });
 
     it('asks for at most 60 requests and 150 KB in a minute', async (t) => {

@@ -36,6 +36,11 @@ describe('amounts', () => {
             ['12345.678901234567', 12345678901234567n],
             ['18446744.073709551615', 18446744073709551615n],
             ['0007.10', 7100000000000n],
+            // The page's own figures, typed or pasted.
+            ['1,000.5', 1000500000000000n],
+            ['54,855.38 KRV', 54855380000000000n],
+            ['12,345,678.000000000001', 12345678000000000001n],
+            ['2 krv', 2000000000000n],
         ];
         for (const [text, value] of good) assert.deepEqual(parseAmount(text), { value }, text);
         const bad = [
@@ -43,11 +48,16 @@ describe('amounts', () => {
             ['0', /greater than zero/],
             ['0.000', /greater than zero/],
             ['1.0000000000001', /more than 12 decimal/],
-            ['-1', /plain number/],
-            ['1e3', /plain number/],
-            ['1,5', /plain number/],
-            ['.', /plain number/],
-            ['1.2.3', /plain number/],
+            ['-1', /a number such as 1,000\.5/],
+            ['1e3', /a number such as 1,000\.5/],
+            // A comma only groups thousands: "1,5" is not guessed at.
+            ['1,5', /a number such as 1,000\.5/],
+            ['1,0000', /a number such as 1,000\.5/],
+            ['12,34.5', /a number such as 1,000\.5/],
+            ['1.000,5', /a number such as 1,000\.5/],
+            ['.', /a number such as 1,000\.5/],
+            ['1.2.3', /a number such as 1,000\.5/],
+            ['KRV', /Enter an amount/],
             ['18446744.073709551616', /too large/],
         ];
         for (const [text, error] of bad) assert.match(parseAmount(text).error ?? '', error, text);

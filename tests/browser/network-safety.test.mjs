@@ -133,7 +133,7 @@ describe('names a rebinding page could use', { timeout: 60000 }, () => {
 describe('CSV cells', () => {
     it('gets the apostrophe when the first non-blank character would start a formula', () => {
         const record = (note) => ({ timestamp: 0, kind: 'in', amount: 1n, fee: 0n, height: 1, txid: 't', address: 'a', paymentId: '', note, major: 0, minor: 0, unlockTime: 0 });
-        const cell = (note) => toCsv([record(note)]).split('\r\n')[1].split(',').slice(8, -3).join(',');
+        const cell = (note) => toCsv([record(note)]).split('\r\n')[1].split(',').slice(9, -3).join(',');
         const cases = [
             [' =HYPERLINK("http://x")', '"\' =HYPERLINK(""http://x"")"'],
             ['   +1', "'   +1"],

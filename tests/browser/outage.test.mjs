@@ -7,11 +7,11 @@
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { after, before, describe, it } from 'node:test';
+import { before, describe, it } from 'node:test';
 
 import {
-    SCREENSHOT_DIR, isStaticPath, launchBrowser, openInPage, recordRequests, startServer, startSimulator, tempDir,
-    until, waitForText, walletAddress, watchConsole,
+    SCREENSHOT_DIR, assertNoSideScroll, isStaticPath, openInPage, startSimulator, until, useDashboard, waitForText,
+    walletAddress,
 } from './harness.mjs';
 
 const PACE = 0.05;
@@ -24,7 +24,6 @@ describe('an outage of the wallet service and the daemon', { timeout: 60000 }, (
     let dir;
     let sim;
     let server;
-    let context;
     let page;
     let messages;
     let requests;
@@ -32,14 +31,9 @@ describe('an outage of the wallet service and the daemon', { timeout: 60000 }, (
 
     const shows = (selector, text, options) => waitForText(page, selector, text, options);
 
+    const env = useDashboard({ blockSeconds: null, pace: PACE });
     before(async () => {
-        dir = tempDir();
-        sim = await startSimulator(dir);
-        server = await startServer(dir, sim);
-        context = await launchBrowser(dir, { pace: PACE });
-        page = context.pages()[0] ?? (await context.newPage());
-        messages = watchConsole(page);
-        requests = recordRequests(page);
+        ({ dir, sim, server, page, messages, requests } = env);
         page.on('response', (r) => { if (r.status() >= 400) bad.push({ status: r.status(), path: new URL(r.url()).pathname }); });
         await page.goto(server.url);
         await openInPage(page, 'alice');
@@ -47,13 +41,6 @@ describe('an outage of the wallet service and the daemon', { timeout: 60000 }, (
         await page.getByLabel('Destination address').fill(walletAddress(dir, 'bob'));
         await page.getByLabel('Amount (KRV)').fill('1');
         await shows('#send-address-check', 'Valid address.');
-    });
-
-    after(async () => {
-        await context?.close();
-        await server?.stop();
-        await sim?.stop();
-        fs.rmSync(dir, { recursive: true, force: true });
     });
 
     it('marks what is stale, disables what cannot work, backs off, and recovers within 3 s', async (t) => {
@@ -97,6 +84,7 @@ describe('an outage of the wallet service and the daemon', { timeout: 60000 }, (
         fs.mkdirSync(SCREENSHOT_DIR, { recursive: true });
         for (const [width, height] of [[1280, 800], [375, 812]]) {
             await page.setViewportSize({ width, height });
+            await assertNoSideScroll(page, `the outage at ${width}x${height}`);
             await page.screenshot({ path: path.join(SCREENSHOT_DIR, `outage-${width}x${height}.png`) });
         }
         await page.setViewportSize({ width: 1280, height: 800 });
@@ -117,7 +105,7 @@ describe('an outage of the wallet service and the daemon', { timeout: 60000 }, (
 
         // Back on the same ports: within 3 s everything returns, and the page
         // says that the wallet it had open was closed.
-        sim = await startSimulator(dir, { walletPort, daemonPort });
+        sim = env.sim = await startSimulator(dir, { walletPort, daemonPort });
         const restarted = Date.now();
         await page.waitForFunction(() => {
             const fresh = [...document.querySelectorAll('[data-stale-group]')].every((s) => !('stale' in s.dataset));
@@ -149,5 +137,14 @@ describe('an outage of the wallet service and the daemon', { timeout: 60000 }, (
         const byRoute = {};
         for (const g of gateways) byRoute[g.path] = (byRoute[g.path] ?? 0) + 1;
         t.diagnostic(`502 answers during the outage, by route: ${JSON.stringify(byRoute)}`);
+    });
+
+    it('keeps the send draft through the outage: opened again, alice finds it as it was', async () => {
+        await openInPage(page, 'alice');
+        await shows('#send-available', 'Available: 12,345.678901234567 KRV');
+        assert.equal(await page.getByLabel('Destination address').inputValue(), walletAddress(dir, 'bob'));
+        assert.equal(await page.getByLabel('Amount (KRV)').inputValue(), '1');
+        await shows('#send-address-check', 'Valid address.');
+        assert.equal(await page.getByRole('button', { name: 'Review transfer' }).isEnabled(), true);
     });
 });

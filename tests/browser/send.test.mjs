@@ -6,14 +6,13 @@
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { after, before, describe, it } from 'node:test';
+import { before, describe, it } from 'node:test';
 
 import { toAtomic } from '../../web/amount.js';
 import { parseJsonExact } from '../../web/exact-json.js';
 import { coins } from '../../web/format.js';
 import {
-    SCREENSHOT_DIR, WAIT, launchBrowser, openInPage, recordRequests, rpcMethod, simRpc, startServer, startSimulator,
-    tempDir, waitForText, walletAddress, watchConsole,
+    SCREENSHOT_DIR, WAIT, openInPage, rpcMethod, simRpc, useDashboard, waitForText, walletAddress,
 } from './harness.mjs';
 
 const krv = (atomic) => coins(atomic);
@@ -22,7 +21,6 @@ describe('sending from the dashboard', { timeout: 90000 }, () => {
     let dir;
     let sim;
     let server;
-    let context;
     let page;
     let messages;
     let requests;
@@ -66,28 +64,16 @@ describe('sending from the dashboard', { timeout: 90000 }, () => {
         await page.setViewportSize({ width: 1280, height: 800 });
     }
 
+    // Blocks only when a test mines them: what was just relayed is still
+    // pending when it is looked for.
+    const env = useDashboard();
     before(async () => {
-        dir = tempDir();
-        // Blocks only when a test mines them: what was just relayed is still
-        // pending when it is looked for.
-        sim = await startSimulator(dir, { extraArgs: ['--block-seconds', '3600'] });
-        server = await startServer(dir, sim);
-        context = await launchBrowser(dir);
-        page = context.pages()[0] ?? (await context.newPage());
-        messages = watchConsole(page);
-        requests = recordRequests(page);
+        ({ dir, sim, server, page, messages, requests } = env);
         alice = walletAddress(dir, 'alice');
         bob = walletAddress(dir, 'bob');
         await page.goto(server.url);
         await openInPage(page, 'alice');
         await shows('#unlocked', '12,345.678901234567 KRV');
-    });
-
-    after(async () => {
-        await context?.close();
-        await server?.stop();
-        await sim?.stop();
-        fs.rmSync(dir, { recursive: true, force: true });
     });
 
     it('checks the address as it is typed: a typo and a malformed one are stopped before review', async () => {
@@ -117,7 +103,8 @@ describe('sending from the dashboard', { timeout: 90000 }, () => {
             ['12345.678901234568', 'More than the unlocked balance (12,345.678901234567 KRV).'],
             ['1.0000000000001', 'Amount has more than 12 decimal places.'],
             ['0', 'Amount must be greater than zero.'],
-            ['1e3', 'Amount must be a plain number such as 1.5 (digits and one dot).'],
+            ['1e3', 'Amount must be a number such as 1,000.5 (digits, commas between thousands, one dot).'],
+            ['1,5', 'Amount must be a number such as 1,000.5 (digits, commas between thousands, one dot).'],
         ];
         for (const [amount, message] of cases) {
             await page.getByLabel('Amount (KRV)').fill(amount);
@@ -140,7 +127,7 @@ describe('sending from the dashboard', { timeout: 90000 }, () => {
         // High priority: five times the normal fee of 0.00003 KRV.
         assert.equal(toAtomic(dry.fee), 150000000n);
         assert.equal(toAtomic(dry.amount), 1500000000000n);
-        await shows('#confirm-from', 'alice');
+        await shows('#confirm-from', 'alice, account 0 (Primary account)');
         assert.equal(await page.locator('#confirm-to').textContent(), bob);
         assert.equal(await page.locator('#confirm-to .group').count(), Math.ceil(bob.length / 4));
         assert.equal((await page.locator('#confirm-to strong').allTextContents()).join(''), bob.slice(0, 6) + bob.slice(-6));
@@ -221,7 +208,7 @@ describe('sending from the dashboard', { timeout: 90000 }, () => {
         await fill(alice);
         await page.getByRole('button', { name: /^Max/ }).click();
         assert.equal(await page.getByLabel('Amount (KRV)').inputValue(), '44.250000000001');
-        await shows('#send-sweep-note', 'Max sends everything unlocked; the fee is taken from it.');
+        await shows('#send-sweep-note', 'Max sends everything unlocked in this account to one address; the fee is taken from it.');
         const dry = await reviewDryRun('sweep_all');
         await dialog().waitFor({ state: 'visible', ...WAIT });
         // Five inputs: four in one transaction and one in another, each paying
@@ -232,13 +219,17 @@ describe('sending from the dashboard', { timeout: 90000 }, () => {
         await shows('#confirm-amount', krv(amount));
         await shows('#confirm-fee', '0.00015 KRV');
         await shows('#confirm-total', '44.250000000001 KRV');
-        await shows('#confirm-note', 'Everything unlocked, in 2 transactions, at normal priority.');
+        await shows('#confirm-note', 'Everything unlocked in this account, in 2 transactions, at normal priority: the fee is the total of ' +
+            'all 2. They are sent one after another, and you can stop between two.');
         const { balance: before } = await simRpc(sim, 'get_balance');
         await shows('#confirm-after', krv(toAtomic(before) - 44250000000001n));
 
         const relaysBefore = await relays();
         await page.getByRole('button', { name: 'Confirm and send' }).click();
-        await shows('#send-result strong', `Sent ${krv(amount)}.`);
+        await shows('#send-result strong', `Sent ${krv(amount)} in 2 transactions.`);
+        await page.getByText('The 2 transaction ids').click();
+        // The list is drawn when the fold opens, after the click.
+        await page.locator('#send-result code').nth(1).waitFor(WAIT);
         assert.deepEqual(await page.locator('#send-result code').allTextContents(), dry.tx_hash_list);
         assert.equal(await relays(), relaysBefore + 2);
         const sent = (await simRpc(sim, 'get_transfers', { pending: true })).pending;

@@ -296,4 +296,55 @@ describe('wallet simulator at a real wallet\'s size', () => {
         const [now] = (await simRpc(sim, 'get_address', { account_index: 1, address_index: [made.address_index] })).addresses;
         assert.equal(now.used, true);
     });
+    it('makes and labels accounts and addresses, and spends from one account to several destinations', async () => {
+        await simRpc(sim, 'open_wallet', { filename: 'alice', password: 'demo' });
+        const made = await simRpc(sim, 'create_account', { label: 'Travel' });
+        assert.deepEqual(Object.keys(made).sort(), ['account_index', 'address']);
+        assert.equal(made.account_index, 2);
+        assert.equal((await simRpc(sim, 'validate_address', { address: made.address })).subaddress, true);
+        assert.equal((await simRpc(sim, 'create_account')).account_index, 3);
+        assert.deepEqual(await simRpc(sim, 'label_account', { account_index: 2, label: 'Holidays' }), {});
+        assert.deepEqual(await simRpc(sim, 'label_address', { index: { major: 1, minor: 1 }, label: 'Salary, new' }), {});
+        const accounts = await simRpc(sim, 'get_accounts');
+        assert.deepEqual(accounts.subaddress_accounts.map((a) => [a.account_index, a.label]),
+            [[0, 'Primary account'], [1, 'Savings'], [2, 'Holidays'], [3, '']]);
+        assert.equal(accounts.subaddress_accounts[2].base_address, made.address);
+        assert.equal((await simRpc(sim, 'get_address', { account_index: 1, address_index: [1] })).addresses[0].label, 'Salary, new');
+        const refused = [
+            ['label_account', { account_index: 9, label: 'x' }, /out of bound/],
+            ['label_account', { label: 'x' }, /account_index is required/],
+            ['label_account', { account_index: 1 }, /label must be a string/],
+            ['label_address', { index: { major: 1, minor: 99 }, label: 'x' }, /out of bound/],
+            ['label_address', { label: 'x' }, /index \{major, minor\} is required/],
+            ['create_account', { label: 5 }, /label must be a string/],
+        ];
+        for (const [method, params, error] of refused) await assert.rejects(simRpc(sim, method, params), error, method);
+
+        // Money from outside for account 2, then three destinations paid from it.
+        await simRpc(sim, 'sim_receive', { amount: 5000000000000, account_index: 2 });
+        await simRpc(sim, 'sim_mine', { blocks: 10 });
+        const bob = walletAddress(dir, 'bob');
+        const own = accounts.subaddress_accounts[0].base_address;
+        const destinations = [{ address: bob, amount: 1000000000000 }, { address: own, amount: 2000000000000 },
+            { address: bob, amount: 500000000000 }];
+        const dry = await simRpc(sim, 'transfer', { destinations, account_index: 2, do_not_relay: true, get_tx_metadata: true });
+        assert.equal(toAtomic(dry.amount), 3500000000000n);
+        assert.equal(toAtomic(dry.fee), 3n * 30000000n);
+        const before = await simRpc(sim, 'get_balance', { account_index: 0 });
+        await simRpc(sim, 'relay_tx', { hex: dry.tx_metadata });
+        const two = await simRpc(sim, 'get_balance', { account_index: 2 });
+        assert.equal(toAtomic(two.balance), 5000000000000n - 3500000000000n - 90000000n);
+        assert.equal(toAtomic((await simRpc(sim, 'get_balance', { account_index: 0 })).balance), toAtomic(before.balance) + 2000000000000n);
+        const [sent] = (await simRpc(sim, 'get_transfers', { pending: true, account_index: 2 })).pending;
+        assert.equal(toAtomic(sent.amount), 3500000000000n);
+        assert.deepEqual(sent.destinations.map((d) => [d.address, toAtomic(d.amount)]), destinations.map((d) => [d.address, BigInt(d.amount)]));
+
+        // A sweep of account 2 spends only what is unlocked there.
+        await simRpc(sim, 'sim_mine', { blocks: 10 });
+        const left = toAtomic((await simRpc(sim, 'get_balance', { account_index: 2 })).unlocked_balance);
+        const sweep = await simRpc(sim, 'sweep_all', { address: bob, account_index: 2, do_not_relay: true, get_tx_metadata: true });
+        const swept = sweep.amount_list.map(toAtomic).reduce((a, b) => a + b) + sweep.fee_list.map(toAtomic).reduce((a, b) => a + b);
+        assert.equal(swept, left);
+        await assert.rejects(simRpc(sim, 'sweep_all', { address: bob, account_index: 3 }), /No unlocked balance to sweep/);
+    });
 });

@@ -23,10 +23,10 @@ function entry(txid, fields = {}) {
     };
 }
 
-// A history fed a full answer, then the incremental ones it asks for.
+// A history fed a first answer, then the incremental ones it asks for.
 function historyAfter(full, ...incremental) {
     const h = new TransferHistory();
-    h.accept(h.request(), full, 200);
+    h.accept(h.request(200), full, 200);
     for (const [answer, height] of incremental) h.accept(h.request(), answer, height ?? 200);
     return h;
 }
@@ -66,10 +66,12 @@ describe('amounts and times as people read them', () => {
 });
 
 describe('transfer history', () => {
-    it('asks for everything once, then for what is above the highest height it holds', () => {
+    it('asks for the newest blocks and every list first, then for what is above the highest height it holds', () => {
         const h = new TransferHistory();
-        assert.deepEqual(h.request(), { in: true, out: true, pending: true, pool: true, failed: true, all_accounts: true });
-        h.accept(h.request(), { in: [entry('a', { height: 90 }), entry('b', { height: 120 })], out: [entry('c', { height: 110 })] }, 130);
+        const first = { in: true, out: true, pending: true, pool: true, failed: true, all_accounts: true, filter_by_height: true, min_height: 110 };
+        assert.deepEqual(h.request(130), first);
+        assert.equal(h.request(12).min_height, 0);
+        h.accept(h.request(130), { in: [entry('a', { height: 101 }), entry('b', { height: 120 })], out: [entry('c', { height: 110 })] }, 130);
         assert.deepEqual(h.request(), {
             in: true, out: true, pending: true, pool: true, failed: false, all_accounts: true, filter_by_height: true, min_height: 120,
         });
@@ -97,9 +99,52 @@ describe('transfer history', () => {
         ];
         const h = new TransferHistory();
         steps.forEach(([answer, expected, changed], i) => {
-            assert.equal(h.accept(h.request(), answer, 200 + i), changed, `step ${i}`);
+            assert.equal(h.accept(h.request(200), answer, 200 + i).changed, changed, `step ${i}`);
             assert.deepEqual(h.sorted.map((r) => `${r.kind}:${r.txid}`), expected, `step ${i}`);
         });
+    });
+
+    it('fetches older blocks in ranges sized by what came, down to the first block, keeping the order', () => {
+        // Four transfers a block over blocks 1 to 1,000; one of every 50 blocks is empty.
+        const all = [];
+        for (let height = 1; height <= 1000; height++) {
+            if (height % 50 === 0) continue;
+            for (let i = 0; i < 4; i++) all.push(entry(`t${height}-${i}`, { height, timestamp: 1000000 + height * 120 + i }));
+        }
+        const answer = (p) => ({ in: all.filter((t) => t.height > p.min_height && (p.max_height === undefined || t.height <= p.max_height)) });
+        const h = new TransferHistory();
+        const first = h.request(1000);
+        assert.equal(h.accept(first, answer(first), 1000).arrived.length, 0);
+        assert.equal(h.sorted.length, 4 * 19, 'the newest 20 blocks, one of them empty');
+        assert.equal(h.complete, false);
+        const spans = [];
+        for (let p = h.olderRequest(); p; p = h.olderRequest()) {
+            spans.push([p.min_height, p.max_height]);
+            assert.deepEqual(h.accept(p, answer(p), 1000).arrived, [], 'older transfers are not news');
+        }
+        // The first step grows at most eightfold from the 20 blocks of the
+        // first answer; then, at about four a block, some 380 blocks make
+        // the 1,500 transfers a range aims at.
+        assert.deepEqual(spans, [[820, 980], [438, 820], [55, 438], [0, 55]]);
+        assert.equal(h.complete, true);
+        assert.equal(h.olderRequest(), null);
+        assert.deepEqual(h.sorted.map((r) => r.txid), [...all].reverse().map((t) => t.txid));
+        assert.deepEqual(h.request(), { in: true, out: true, pending: true, pool: true, failed: false, all_accounts: true, filter_by_height: true, min_height: 999 });
+    });
+
+    it('announces incoming money new since the first answer, not a send to itself nor a pool entry reaching a block', () => {
+        const h = new TransferHistory();
+        const first = h.accept(h.request(200), { in: [entry('old', { height: 190 })], pool: [entry('waiting', { height: 0 })] }, 200);
+        assert.deepEqual(first.arrived, []);
+        const next = h.accept(h.request(), {
+            pool: [entry('waiting', { height: 0 }), entry('new', { height: 0 }), entry('self', { height: 0 })],
+            pending: [entry('self', { height: 0 })],
+        }, 201);
+        assert.deepEqual(next.arrived.map((r) => r.txid), ['new']);
+        const mined = h.accept(h.request(), { in: [entry('waiting', { height: 202 }), entry('new', { height: 202 }), entry('self', { height: 202 })],
+            out: [entry('self', { height: 202 })] }, 202);
+        assert.equal(mined.changed, true);
+        assert.deepEqual(mined.arrived, []);
     });
 
     it('drops a pool entry that left the pool, and keeps both sides of a send to itself', () => {
@@ -197,17 +242,35 @@ describe('search and export', () => {
         for (const [filter, txids] of cases) assert.deepEqual(found(filter), txids, JSON.stringify({ ...filter, kinds: [...(filter.kinds ?? [])] }));
     });
 
-    it('writes CSV with exact signed amounts, UTC times, and text no spreadsheet runs', () => {
-        const lines = toCsv(h.sorted).split('\r\n');
+    it('writes CSV with exact signed amounts, what became of each, UTC times, and text no spreadsheet runs', () => {
+        const lines = toCsv(h.sorted, 200).split('\r\n');
         assert.equal(lines.length, 6, 'header, four rows, and the final line break');
-        assert.equal(lines[0], 'time,type,amount,fee,height,txid,address,payment_id,note,account,subaddress,unlock_time');
-        assert.equal(lines[1], "2026-12-06T12:00:00Z,failed,-1.000000000000,0.000000000000,,dead01,KRVdead01,,'=SUM(A1),0,0,0");
-        assert.equal(lines[2], '2026-12-05T12:00:00Z,out,-120.000000000000,0.000030000000,12,ab99ff,KRVab99ff,,"Refund, ""damaged"" item",0,0,0');
-        assert.equal(lines[4], '2026-12-01T12:00:00Z,in,12.345000000000,0.000000000000,10,ab12cd,KRVab12cd,feedbeef00000001,,0,0,0');
+        assert.equal(lines[0], 'time,type,status,amount,fee,height,txid,address,payment_id,note,account,subaddress,unlock_time');
+        assert.equal(lines[1], "2026-12-06T12:00:00Z,out,failed,-1.000000000000,0.000000000000,,dead01,KRVdead01,,'=SUM(A1),0,0,0");
+        assert.equal(lines[2], '2026-12-05T12:00:00Z,out,confirmed,-120.000000000000,0.000030000000,12,ab99ff,KRVab99ff,,"Refund, ""damaged"" item",0,0,0');
+        assert.equal(lines[4], '2026-12-01T12:00:00Z,in,confirmed,12.345000000000,0.000000000000,10,ab12cd,KRVab12cd,feedbeef00000001,,0,0,0');
         assert.equal(lines[5], '');
         const now = Date.UTC(2026, 11, 8, 12);
         assert.equal(csvFileName('alice', now), 'krv-alice-transfers-2026-12-08.csv');
         assert.equal(csvFileName('../my wallet', now), 'krv-my_wallet-transfers-2026-12-08.csv');
         assert.equal(csvFileName('', now), 'krv-wallet-transfers-2026-12-08.csv');
+    });
+
+    it('adds up to the balance over the rows that did not fail, exactly', () => {
+        const fee = 30000000;
+        const h2 = historyAfter({
+            in: [entry('a', { height: 195, amount: 5n * COIN + 1n, locked: true }), entry('b', { height: 100, amount: 3n * COIN })],
+            out: [entry('c', { height: 150, amount: COIN, fee })],
+            pending: [entry('d', { height: 0, amount: COIN, fee })],
+            pool: [entry('e', { height: 0, amount: 2n * COIN })],
+            failed: [entry('f', { height: 0, amount: 7n * COIN, fee })],
+        });
+        const rows = toCsv(h2.sorted, 200).trimEnd().split('\r\n').slice(1).map((l) => l.split(','));
+        const atomic = (text) => BigInt(text.replace('.', ''));
+        assert.deepEqual(Object.fromEntries(rows.map((f) => [f[6], f[2]])),
+            { a: 'locked', b: 'confirmed', c: 'confirmed', d: 'pending', e: 'pool', f: 'failed' });
+        const sum = rows.filter((f) => f[2] !== 'failed').reduce((total, f) => total + atomic(f[3]) - atomic(f[4]), 0n);
+        // 5.000000000001 + 3 + 2 received, 1 + 1 sent with two fees.
+        assert.equal(sum, 8n * COIN + 1n - 2n * BigInt(fee));
     });
 });
