@@ -12,9 +12,10 @@ import { after, before, describe, it } from 'node:test';
 
 import { chromium } from 'playwright-core';
 
-import { simRpc, startServer, startSimulator, tempDir, until, walletAddress } from './harness.mjs';
+import {
+    CHROMIUM, CHROMIUM_ARGS, simRpc, startServer, startSimulator, tempDir, until, walletAddress,
+} from './harness.mjs';
 
-const CHROMIUM = process.env.KRV_CHROMIUM || '/usr/bin/chromium';
 
 // The attacking page: what it learns goes into #result as JSON. The form
 // sends "name=value" as text/plain, which the name and value make into the
@@ -73,8 +74,7 @@ describe('a page from another origin', { timeout: 60000 }, () => {
         browser = await chromium.launch({
             executablePath: CHROMIUM,
             headless: true,
-            args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
-                '--disable-component-update', '--disable-sync', '--disable-quic'],
+            args: CHROMIUM_ARGS,
         });
     });
 

@@ -8,6 +8,7 @@ import path from 'node:path';
 import { after, before } from 'node:test';
 import { fileURLToPath } from 'node:url';
 
+import jsQR from 'jsqr';
 import { chromium } from 'playwright-core';
 
 import { parseJsonExact, stringifyExact } from '../../web/exact-json.js';
@@ -15,7 +16,10 @@ import { parseJsonExact, stringifyExact } from '../../web/exact-json.js';
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
 export const BINARY = path.resolve(ROOT, process.env.KRV_WEBUI_BINARY || 'build/krv-webui');
 export const SCREENSHOT_DIR = path.resolve(ROOT, process.env.KRV_SCREENSHOT_DIR || 'build/screenshots');
-const CHROMIUM = process.env.KRV_CHROMIUM || '/usr/bin/chromium';
+export const CHROMIUM = process.env.KRV_CHROMIUM || '/usr/bin/chromium';
+// Chromium quiet and offline: no sandbox (containers), no GPU, nothing of its own on the network.
+export const CHROMIUM_ARGS = ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+    '--disable-component-update', '--disable-sync', '--disable-quic'];
 // A simulator making 100,000 transfers needs several seconds on a busy machine.
 const START_TIMEOUT_MS = 30000;
 
@@ -161,8 +165,7 @@ export async function launchBrowser(dir, { pace } = {}) {
         executablePath: CHROMIUM,
         headless: true,
         viewport: { width: 1280, height: 800 },
-        args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
-            '--disable-component-update', '--disable-sync', '--disable-quic'],
+        args: ['--headless', ...CHROMIUM_ARGS],
     });
     await context.route((url) => url.hostname === '127.0.0.1' && isStaticPath(url.pathname), withStaticHeaders);
     await context.addInitScript(() => {
@@ -172,6 +175,30 @@ export async function launchBrowser(dir, { pace } = {}) {
     });
     if (pace) await context.addInitScript((p) => { globalThis.krvTestPace = p; }, pace);
     return context;
+}
+
+// What a phone's camera reads from the QR code drawn in locator: a
+// screenshot decoded, in a blank page of opener (a browser or a context),
+// by a decoder of its own.
+export async function decodeQr(opener, locator) {
+    const png = await locator.screenshot();
+    const blank = await opener.newPage();
+    try {
+        const { width, height, data } = await blank.evaluate(async (b64) => {
+            const image = new Image();
+            image.src = `data:image/png;base64,${b64}`;
+            await image.decode();
+            const canvas = document.createElement('canvas');
+            canvas.width = image.width;
+            canvas.height = image.height;
+            const g = canvas.getContext('2d');
+            g.drawImage(image, 0, 0);
+            return { width: image.width, height: image.height, data: Array.from(g.getImageData(0, 0, image.width, image.height).data) };
+        }, png.toString('base64'));
+        return jsQR(Uint8ClampedArray.from(data), width, height)?.data ?? null;
+    } finally {
+        await blank.close();
+    }
 }
 
 // Collects what the page writes to the console. problems(): everything but

@@ -9,12 +9,10 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { before, describe, it } from 'node:test';
 
-import jsQR from 'jsqr';
-
 import { toAtomic } from '../../web/amount.js';
 import { coins } from '../../web/format.js';
 import {
-    ROOT, SCREENSHOT_DIR, WAIT, openTimed, simRpc, useDashboard, waitForText, watchConsole, watchLongTasks,
+    decodeQr, ROOT, SCREENSHOT_DIR, WAIT, openTimed, simRpc, useDashboard, waitForText, watchConsole, watchLongTasks,
 } from './harness.mjs';
 
 const TRANSFERS = 10000;
@@ -41,28 +39,6 @@ describe('a wallet of 10,000 transfers', { timeout: 120000 }, () => {
         return Object.values(result).flat();
     }
 
-    // Reads the QR code drawn in `selector` from a screenshot, as a phone's
-    // camera would, with a decoder of its own.
-    async function decodeQr(selector) {
-        const png = await page.locator(selector).screenshot();
-        const blank = await context.newPage();
-        try {
-            const { width, height, data } = await blank.evaluate(async (b64) => {
-                const image = new Image();
-                image.src = `data:image/png;base64,${b64}`;
-                await image.decode();
-                const canvas = document.createElement('canvas');
-                canvas.width = image.width;
-                canvas.height = image.height;
-                const g = canvas.getContext('2d');
-                g.drawImage(image, 0, 0);
-                return { width: image.width, height: image.height, data: Array.from(g.getImageData(0, 0, image.width, image.height).data) };
-            }, png.toString('base64'));
-            return jsQR(Uint8ClampedArray.from(data), width, height)?.data ?? null;
-        } finally {
-            await blank.close();
-        }
-    }
 
     async function axeSerious(label) {
         await page.evaluate(AXE);
@@ -312,7 +288,7 @@ describe('a wallet of 10,000 transfers', { timeout: 120000 }, () => {
             `Account ${a.account_index} (${a.label})${coins(toAtomic(a.balance))}, ${coins(toAtomic(a.unlocked_balance))} unlocked`));
         const primary = accounts.subaddress_accounts[0].base_address;
         await shows('#receive-address', primary);
-        assert.equal(await decodeQr('#qr svg'), primary);
+        assert.equal(await decodeQr(context, page.locator('#qr svg')), primary);
 
         // The second account, one of its subaddresses, then a new one.
         await page.locator('#account-list .pick').nth(1).click();
@@ -322,7 +298,7 @@ describe('a wallet of 10,000 transfers', { timeout: 120000 }, () => {
         await page.getByRole('button', { name: `Show the QR code of Address 1/1 (${listed[1].label})` }).click();
         await shows('#receive-address', listed[1].address);
         assert.equal(await page.evaluate(() => document.activeElement.id), 'receive-shown');
-        assert.equal(await decodeQr('#qr svg'), listed[1].address);
+        assert.equal(await decodeQr(context, page.locator('#qr svg')), listed[1].address);
 
         await page.getByLabel('Label for a new address').fill('Invoice 1043');
         await page.getByRole('button', { name: 'New address' }).click();
@@ -330,7 +306,7 @@ describe('a wallet of 10,000 transfers', { timeout: 120000 }, () => {
         const made = (await simRpc(sim, 'get_address', { account_index: 1, address_index: [listed.length] })).addresses[0];
         assert.equal(made.label, 'Invoice 1043');
         await shows('#receive-address', made.address);
-        assert.equal(await decodeQr('#qr svg'), made.address);
+        assert.equal(await decodeQr(context, page.locator('#qr svg')), made.address);
         assert.equal(await page.evaluate(() => document.activeElement.id), 'receive-shown');
         assert.equal(await page.locator('#address-list li').count(), listed.length + 1);
         await page.locator('#account-list .pick').nth(0).click();

@@ -14,9 +14,10 @@ import { after, before, describe, it } from 'node:test';
 import { chromium } from 'playwright-core';
 
 import { toCsv } from '../../web/transfers.js';
-import { simRpc, startServer, startSimulator, tempDir, until, walletAddress } from './harness.mjs';
+import {
+    CHROMIUM, CHROMIUM_ARGS, simRpc, startServer, startSimulator, tempDir, until, walletAddress,
+} from './harness.mjs';
 
-const CHROMIUM = process.env.KRV_CHROMIUM || '/usr/bin/chromium';
 const WRONG_HOST = 'This server does not answer for that host name: open the address shown in the server\'s banner, ' +
     'or start the server with --allow-host NAME for the name you use.';
 const HEADER_NEEDED = 'A request by host name needs the header X-Requested-With, which the dashboard sends: add it to ' +
@@ -52,9 +53,7 @@ describe('names a rebinding page could use', { timeout: 60000 }, () => {
         browser = await chromium.launch({
             executablePath: CHROMIUM,
             headless: true,
-            args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
-                '--disable-component-update', '--disable-sync', '--disable-quic',
-                `--host-resolver-rules=MAP evil.local 127.0.0.1, MAP ${OWN_NAME} 127.0.0.1`],
+            args: [...CHROMIUM_ARGS, `--host-resolver-rules=MAP evil.local 127.0.0.1, MAP ${OWN_NAME} 127.0.0.1`],
         });
     });
 

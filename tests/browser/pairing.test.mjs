@@ -11,12 +11,12 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 
-import jsQR from 'jsqr';
 import { chromium } from 'playwright-core';
 
-import { BINARY, ROOT, SCREENSHOT_DIR, openInPage, tempDir, until, waitForText } from './harness.mjs';
+import {
+    BINARY, CHROMIUM, CHROMIUM_ARGS, decodeQr, openInPage, ROOT, SCREENSHOT_DIR, tempDir, until, waitForText,
+} from './harness.mjs';
 
-const CHROMIUM = process.env.KRV_CHROMIUM || '/usr/bin/chromium';
 const IP = '/usr/sbin/ip';
 const WAIT = { timeout: 10000 };
 const USED = 'This pairing address was already used or has expired: on the computer that runs krv-webui, choose Pair ' +
@@ -62,32 +62,10 @@ async function browserIn(dir, ns) {
     return chromium.launch({
         executablePath: wrapper,
         headless: true,
-        args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
-            '--disable-component-update', '--disable-sync', '--disable-quic'],
+        args: CHROMIUM_ARGS,
     });
 }
 
-// What a phone's camera reads from the QR code drawn in locator.
-async function decodeQr(browser, locator) {
-    const png = await locator.screenshot();
-    const blank = await browser.newPage();
-    try {
-        const { width, height, data } = await blank.evaluate(async (b64) => {
-            const image = new Image();
-            image.src = `data:image/png;base64,${b64}`;
-            await image.decode();
-            const canvas = document.createElement('canvas');
-            canvas.width = image.width;
-            canvas.height = image.height;
-            const g = canvas.getContext('2d');
-            g.drawImage(image, 0, 0);
-            return { width: image.width, height: image.height, data: Array.from(g.getImageData(0, 0, image.width, image.height).data) };
-        }, png.toString('base64'));
-        return jsQR(Uint8ClampedArray.from(data), width, height)?.data ?? null;
-    } finally {
-        await blank.close();
-    }
-}
 
 // At a computer's size and a phone's: the subject's element, or without
 // one what the window shows.
