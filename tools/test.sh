@@ -5,7 +5,8 @@
 # suite, then the reliability suite (load, faults, time limits, other
 # makers' HTTP servers) with its figures; the quick suite again with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and with ThreadSanitizer; the browser tests;
-# the TLS reverse proxy example of docs/security.md; the Windows build under
+# the demo (tools/demo.sh, with and without --login); the TLS reverse proxy
+# example of docs/security.md; the Windows build under
 # Wine; the packages and the Debian package's checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -70,6 +71,9 @@ if [ -f package.json ]; then
     echo "== browser tests"
     KRV_WEBUI_BINARY="$PWD/build/krv-webui" npm run --silent test:browser
 fi
+
+echo "== the demo, as the README starts it"
+bash tools/test-demo.sh "$PWD/build"
 
 echo "== TLS reverse proxy example"
 bash tools/test-tls-proxy.sh "$PWD/build/krv-webui"
