@@ -1133,8 +1133,7 @@ function requireTxid(txid) {
 function walletNameProblem(store, name) {
     if (typeof name !== 'string' || name === '') return 'a name is required';
     if (/[/\\]/.test(name)) return 'a wallet name may not hold a path separator';
-    // eslint-disable-next-line no-control-regex
-    if (/[\x00-\x1f\x7f]/.test(name)) return 'a wallet name may not hold a control character';
+    if (/[\x00-\x1f\x7f-\x9f]/.test(name)) return 'a wallet name may not hold a control character';
     if (name.startsWith('.')) return 'a wallet name may not begin with a dot';
     if (name.endsWith('.keys')) return 'a wallet name may not end in .keys';
     if (Buffer.byteLength(name) > 200) return 'a wallet name may be at most 200 bytes long';

@@ -112,6 +112,9 @@ describe('wallet simulator: a wallet owner\'s methods', () => {
         assert.deepEqual((await simRpc(sim, 'get_transfers', { in: true })).in.map((t) => t.height), [2100]);
         const offset = await simRpc(sim, 'restore_deterministic_wallet', { filename: 'alice-offset', seed, seed_offset: 'pass', password: 'x' });
         assert.notEqual(offset.address, alice);
+        // The seed answered with a passphrase restores that wallet without it.
+        const again = await simRpc(sim, 'restore_deterministic_wallet', { filename: 'alice-offset-2', seed: offset.seed, password: 'x' });
+        assert.equal(again.address, offset.address);
 
         // Money sent to alice reaches every wallet restored from her seed.
         await open('bob');
