@@ -12,9 +12,12 @@ import { takeKeyFromAddress } from './pairing.js';
 import { addressName, ReceiveView } from './receive.js';
 import { sending } from './send-confirm.js';
 import { forgetDrafts, sendAccounts, sendBlocked, sendFromDefault, startSend } from './send.js';
+import { startSeedBackup } from './seed-backup.js';
 import { isStale } from './session.js';
 import { TransfersView } from './transfers-view.js';
 import { onWalletRead, pollWallet, refreshWallet, startWalletCard } from './wallet-card.js';
+import { startWalletCreate } from './wallet-create.js';
+import { startWalletTools } from './wallet-tools.js';
 import {
     closeWallet, onDeliberateClose, openWallet, pollWalletList, startWalletsCard, walletsBlocked,
 } from './wallets-card.js';
@@ -82,6 +85,9 @@ function start() {
     window.addEventListener('error', (e) => reportFault('page', e.error ?? e.message));
     startConnection();
     startDevices();
+    startWalletTools();
+    startSeedBackup();
+    startWalletCreate();
 }
 
 start();
