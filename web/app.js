@@ -1,6 +1,7 @@
 // The dashboard: wires the cards to the polls, to the wallet session and to
 // each other. What each card does is in its own module.
 
+import { startAddressBook } from './address-book.js';
 import { announce, HIDDEN_POLL_MS, notifying, startArrivals } from './arrivals.js';
 import { addPoll, keyChanged, onBlocked, reportFault, startConnection } from './connection.js';
 import { daemonHeight, onChainMoved, pollDaemon, pollPathHeight, startDaemonCard } from './daemon-card.js';
@@ -88,6 +89,7 @@ function start() {
     startWalletTools();
     startSeedBackup();
     startWalletCreate();
+    startAddressBook();
 }
 
 start();
