@@ -196,6 +196,7 @@ function pick() {
 
 // After a send: each address the book does not hold gets a way to keep it.
 function offer({ session: s, destinations }) {
+    $('book-offers').replaceChildren();
     if (s !== session()) return;
     const fresh = [...new Set(destinations.map((d) => d.address))].filter((a) => !bookHas(a)).slice(0, OFFERS);
     for (const [i, address] of fresh.entries()) {
@@ -216,7 +217,7 @@ function offer({ session: s, destinations }) {
                 if (!isStale(e)) status.textContent = inWords(e).sentence;
             }
         });
-        $('send-result').append(el('div', { class: 'book-offer' }, el('label', { for: id }, label), input, button, status));
+        $('book-offers').append(el('div', { class: 'book-offer' }, el('label', { for: id }, label), input, button, status));
     }
 }
 
@@ -227,6 +228,7 @@ function sessionChanged(next, previous) {
     if (next.address === previous.address && next.spendable === previous.spendable) return;
     entries = [];
     deleting = null;
+    $('book-offers').replaceChildren();
     resetForm();
     showMessage('book-message', '');
     render();

@@ -94,9 +94,9 @@ describe('the address book', { timeout: 90000 }, () => {
         await page.getByRole('button', { name: 'Confirm and send' }).click();
         await shows('#send-result strong', 'Sent 1.00 KRV.');
         await page.getByLabel('Keep this address').fill('Bob again');
-        await screenshotsAt(page, 'address-book-offer', '#send-result');
+        await screenshotsAt(page, 'address-book-offer', '#book-offers');
         await page.getByRole('button', { name: 'Save to address book' }).click();
-        await shows('#send-result [role="status"]', 'Saved to the address book.');
+        await shows('#book-offers [role="status"]', 'Saved to the address book.');
         assert.deepEqual(await book(), [['Savings', alice], ['Bob again', bob]]);
         await page.locator('#book-list li').nth(1).waitFor(WAIT);
         assert.deepEqual(env.messages.problems(), []);
