@@ -10,6 +10,7 @@ import { $ } from './dom.js';
 import { startIdleLock } from './idle-lock.js';
 import { pollLog, startLogCard } from './log-card.js';
 import { takeKeyFromAddress } from './pairing.js';
+import { startPaymentRequests } from './payment-request.js';
 import { addressName, ReceiveView } from './receive.js';
 import { sending } from './send-confirm.js';
 import { forgetDrafts, sendAccounts, sendBlocked, sendFromDefault, startSend } from './send.js';
@@ -90,6 +91,7 @@ function start() {
     startSeedBackup();
     startWalletCreate();
     startAddressBook();
+    startPaymentRequests();
 }
 
 start();
