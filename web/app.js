@@ -11,6 +11,7 @@ import { startIdleLock } from './idle-lock.js';
 import { pollLog, startLogCard } from './log-card.js';
 import { takeKeyFromAddress } from './pairing.js';
 import { startPaymentRequests } from './payment-request.js';
+import { startProofs } from './proofs.js';
 import { addressName, ReceiveView } from './receive.js';
 import { sending } from './send-confirm.js';
 import { forgetDrafts, sendAccounts, sendBlocked, sendFromDefault, startSend } from './send.js';
@@ -92,6 +93,7 @@ function start() {
     startWalletCreate();
     startAddressBook();
     startPaymentRequests();
+    startProofs();
 }
 
 start();
