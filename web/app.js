@@ -12,6 +12,7 @@ import { pollLog, startLogCard } from './log-card.js';
 import { takeKeyFromAddress } from './pairing.js';
 import { startPaymentRequests } from './payment-request.js';
 import { startProofs } from './proofs.js';
+import { startQrRead } from './qr-read.js';
 import { addressName, ReceiveView } from './receive.js';
 import { sending } from './send-confirm.js';
 import { forgetDrafts, sendAccounts, sendBlocked, sendFromDefault, startSend } from './send.js';
@@ -94,6 +95,7 @@ function start() {
     startAddressBook();
     startPaymentRequests();
     startProofs();
+    startQrRead();
 }
 
 start();

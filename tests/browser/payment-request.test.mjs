@@ -3,6 +3,7 @@
 // as the note of the transfer. The steps build on each other, in order.
 
 import assert from 'node:assert/strict';
+import fs from 'node:fs';
 import path from 'node:path';
 import { before, describe, it } from 'node:test';
 
@@ -17,6 +18,7 @@ describe('payment requests', { timeout: 90000 }, () => {
     let page;
     let bob;
     let request = '';
+    const qrImage = () => path.join(env.dir, 'request.png');
 
     const shows = (selector, text, options) => env.shows(selector, text, options);
 
@@ -64,6 +66,7 @@ describe('payment requests', { timeout: 90000 }, () => {
         request = `krv:${bob}?tx_amount=1.5&recipient_name=Bob%20Shop&tx_description=Invoice%207%20%26%20more`;
         await shows('#request-uri', request);
         assert.equal(await decodeQr('#request-qr svg'), request);
+        await page.locator('#request-qr svg').screenshot({ path: qrImage() });
         await screenshotsAt(page, 'payment-request', '#request-tool');
         assert.deepEqual(await axeFindings(page), []);
     });
@@ -88,6 +91,24 @@ describe('payment requests', { timeout: 90000 }, () => {
         await shows('#send-uri-message', 'The note \u201cInvoice 7 & more\u201d is kept with the transfer.');
         assert.deepEqual((await simRpc(env.sim, 'get_tx_notes', { txids: [txid] })).notes, ['Invoice 7 & more']);
         await page.locator('#transfers-body tr').first().waitFor(WAIT);
+        assert.deepEqual(env.messages.problems(), []);
+    });
+
+    it('reads a request from a QR image file with the pinned decoder, and says when a file holds none', async () => {
+        const address = page.getByLabel('Destination address');
+        const file = page.getByLabel('Or read a payment request from a QR image (or drop the image on this card)');
+        fs.writeFileSync(path.join(env.dir, 'not-an-image.png'), 'hello');
+        await file.setInputFiles(path.join(env.dir, 'not-an-image.png'));
+        await shows('#send-uri-message', 'This file is not an image the browser can read.');
+        await page.locator('#send-card h2').screenshot({ path: path.join(env.dir, 'no-code.png') });
+        await file.setInputFiles(path.join(env.dir, 'no-code.png'));
+        await shows('#send-uri-message', 'No QR code was found in this image: try a sharper or closer picture.');
+        await file.setInputFiles(qrImage());
+        await shows('#send-uri-message', 'A payment request from Bob Shop for 1.50 KRV, note \u201cInvoice 7 & more\u201d. The note is kept with the transfer.');
+        assert.equal(await address.inputValue(), bob);
+        assert.equal(await page.getByLabel('Amount (KRV)').inputValue(), '1.5');
+        await shows('#send-address-check', 'Valid address.');
+        assert.ok(env.requests.some((r) => r.path === '/vendor/jsqr.js'), 'the page read it with its own decoder');
         assert.deepEqual(env.messages.problems(), []);
     });
 });
