@@ -5,6 +5,7 @@
 // entry is checked to be still the one shown before it is changed.
 
 import { $, el, setText, showMessage, showWords, syncChildren } from './dom.js';
+import { build, isBuilt, onBuilt } from './lazy.js';
 import { RpcError } from './rpc.js';
 import { onRelayed } from './send-confirm.js';
 import { isStale, onSessionChange, session } from './session.js';
@@ -16,6 +17,8 @@ const NO_ENTRY = -12;
 const OFFERS = 5;
 
 let entries = [];
+// The first read of the book for the session shown, once asked for.
+let loading = null;
 // {index, address, description} of the entry in the form, or null to add.
 let editing = null;
 // The index whose delete waits for a second click.
@@ -32,13 +35,22 @@ export function searchBook(list, text) {
 
 export const bookHas = (address) => entries.some((e) => e.address === address);
 
+// The book is read the first time it or the picker in Send is in view.
+function ensureLoaded(s = session()) {
+    if (!(s.open && s.spendable)) return Promise.resolve();
+    loading ??= load(s);
+    return loading;
+}
+
 async function load(s = session()) {
     try {
         const answer = await s.call('get_address_book', {});
         entries = (answer.entries ?? []).map((e) => ({ index: Number(e.index), address: String(e.address), description: String(e.description ?? '') }));
         render();
     } catch (e) {
-        if (!isStale(e)) showWords('book-message', inWords(e));
+        // Read again when next in view.
+        loading = null;
+        if (!isStale(e) && isBuilt('book-body')) showWords('book-message', inWords(e));
     }
 }
 
@@ -67,6 +79,8 @@ function entryRow(e) {
 }
 
 function render() {
+    renderPicker();
+    if (!isBuilt('book-body')) return;
     const shown = searchBook(entries, $('book-search').value);
     syncChildren($('book-list'), shown.map((e) => ({
         key: String(e.index),
@@ -77,13 +91,13 @@ function render() {
     const empty = entries.length === 0 ? 'No addresses saved yet.' : shown.length === 0 ? 'No entry matches the search.' : '';
     setText('book-empty', empty);
     $('book-empty').hidden = empty === '';
-    renderPicker();
 }
 
 // ---------------------------------------------------------------- changes
 
 function resetForm() {
     editing = null;
+    if (!isBuilt('book-body')) return;
     $('book-description').value = '';
     $('book-address').value = '';
     setText('book-form-title', 'Add an address');
@@ -195,8 +209,10 @@ function pick() {
 }
 
 // After a send: each address the book does not hold gets a way to keep it.
-function offer({ session: s, destinations }) {
+async function offer({ session: s, destinations }) {
     $('book-offers').replaceChildren();
+    if (s !== session()) return;
+    await ensureLoaded(s);
     if (s !== session()) return;
     const fresh = [...new Set(destinations.map((d) => d.address))].filter((a) => !bookHas(a)).slice(0, OFFERS);
     for (const [i, address] of fresh.entries()) {
@@ -227,21 +243,35 @@ function sessionChanged(next, previous) {
     $('book-card').hidden = !(next.open && next.spendable);
     if (next.address === previous.address && next.spendable === previous.spendable) return;
     entries = [];
+    loading = null;
     deleting = null;
     $('book-offers').replaceChildren();
     resetForm();
-    showMessage('book-message', '');
+    if (isBuilt('book-body')) showMessage('book-message', '');
     render();
-    if (next.open && next.spendable) load(next);
+    // Seen again from the start: the observer reports what is in view now.
+    for (const id of ['book-card', 'send-form']) {
+        watcher.unobserve($(id));
+        watcher.observe($(id));
+    }
 }
 
+const watcher = new IntersectionObserver((seen) => {
+    if (!seen.some((e) => e.isIntersecting)) return;
+    if (seen.some((e) => e.isIntersecting && e.target.id === 'book-card')) build('book-body');
+    ensureLoaded();
+});
+
 export function startAddressBook() {
-    $('book-form').addEventListener('submit', save);
-    $('book-cancel').addEventListener('click', () => {
-        resetForm();
-        showMessage('book-message', '');
+    onBuilt('book-body', () => {
+        $('book-form').addEventListener('submit', save);
+        $('book-cancel').addEventListener('click', () => {
+            resetForm();
+            showMessage('book-message', '');
+        });
+        $('book-search').addEventListener('input', render);
+        render();
     });
-    $('book-search').addEventListener('input', render);
     $('send-book').addEventListener('change', pick);
     onRelayed(offer);
     onSessionChange(sessionChanged);

@@ -6,6 +6,7 @@
 
 import { formatAmount, parseAmount, toAtomic } from './amount.js';
 import { $, copyText, setText, showMessage, showWords } from './dom.js';
+import { buildWhenOpened, isBuilt, onBuilt } from './lazy.js';
 import { coins } from './format.js';
 import { qrSvg } from './qr.js';
 import { RpcError } from './rpc.js';
@@ -67,6 +68,7 @@ async function showRequest(uri) {
 }
 
 function clearRequest() {
+    if (!isBuilt('request-tool')) return;
     $('request-shown').hidden = true;
     $('request-qr').replaceChildren();
     setText('request-uri', '');
@@ -143,14 +145,17 @@ async function keepNote({ session: s, destinations, sent }) {
 }
 
 export function startPaymentRequests() {
-    $('request-form').addEventListener('submit', makeRequest);
-    $('request-copy').addEventListener('click', async () => {
-        const ok = await copyText($('request-uri').textContent);
-        setText('request-status', ok ? 'Request copied.' : 'Copy failed: select the request and copy it by hand.');
+    onBuilt('request-tool', () => {
+        $('request-form').addEventListener('submit', makeRequest);
+        $('request-copy').addEventListener('click', async () => {
+            const ok = await copyText($('request-uri').textContent);
+            setText('request-status', ok ? 'Request copied.' : 'Copy failed: select the request and copy it by hand.');
+        });
     });
+    buildWhenOpened('request-tool');
     // A request is for the address it was made for: another one shown, it goes.
     new MutationObserver(() => {
-        if ($('request-uri').textContent && !$('request-uri').textContent.slice(4).startsWith($('receive-address').textContent)) clearRequest();
+        if (isBuilt('request-tool') && $('request-uri').textContent && !$('request-uri').textContent.slice(4).startsWith($('receive-address').textContent)) clearRequest();
     }).observe($('receive-address'), { childList: true, characterData: true, subtree: true });
     $('recipients').addEventListener('input', addressTyped);
     onRelayed(keepNote);

@@ -7,6 +7,7 @@
 
 import { parseAmount, toAtomic } from './amount.js';
 import { $, copyText, el, setText, showMessage, showWords } from './dom.js';
+import { build, buildWhenOpened, isBuilt, onBuilt, openSection } from './lazy.js';
 import { coins } from './format.js';
 import { RpcError } from './rpc.js';
 import { isStale, onSessionChange, session } from './session.js';
@@ -224,6 +225,7 @@ function download() {
 let shown = null;
 
 function transferShown(r) {
+    build('details-owner');
     const again = shown?.txid === r.txid;
     shown = { txid: r.txid, address: r.address ?? '', outgoing: !['in', 'pool'].includes(r.kind) };
     $('note-form').hidden = !session().spendable || r.kind === 'failed';
@@ -256,32 +258,38 @@ async function saveNote(event) {
 function proveShown() {
     if (!shown) return;
     $('transfer-details').close();
+    openSection('proof-tool');
     $('proof-kind').value = 'payment';
     typed.make = { ...typed.make, txid: shown.txid, address: shown.address };
     showKind();
-    $('proof-tool').open = true;
     $('tools-card').scrollIntoView({ block: 'start' });
     $(fieldId('make', 'message')).focus({ preventScroll: true });
 }
 
 export function startProofs() {
-    $('proof-kind').addEventListener('change', showKind);
-    $('proof-make').addEventListener('submit', make);
-    $('proof-check').addEventListener('submit', check);
-    $('proof-copy').addEventListener('click', async () => {
-        const ok = made && (await copyText(made.text));
-        setText('proof-status', ok ? 'Copied.' : 'Copy failed: select the text and copy it by hand.');
+    onBuilt('proof-tool', () => {
+        $('proof-kind').addEventListener('change', showKind);
+        $('proof-make').addEventListener('submit', make);
+        $('proof-check').addEventListener('submit', check);
+        $('proof-copy').addEventListener('click', async () => {
+            const ok = made && (await copyText(made.text));
+            setText('proof-status', ok ? 'Copied.' : 'Copy failed: select the text and copy it by hand.');
+        });
+        $('proof-download').addEventListener('click', download);
+        showKind();
     });
-    $('proof-download').addEventListener('click', download);
+    buildWhenOpened('proof-tool');
+    onBuilt('details-owner', () => {
+        $('note-form').addEventListener('submit', saveNote);
+        $('details-prove').addEventListener('click', proveShown);
+    });
     $('transfer-details').addEventListener('transfer-shown', (e) => transferShown(e.detail));
     $('transfer-details').addEventListener('close', () => { shown = null; });
-    $('note-form').addEventListener('submit', saveNote);
-    $('details-prove').addEventListener('click', proveShown);
     onSessionChange((next, previous) => {
         if (next.address === previous.address) return;
         typed.make = {};
         typed.check = {};
-        showKind();
+        made = null;
+        if (isBuilt('proof-tool')) showKind();
     });
-    showKind();
 }

@@ -7,6 +7,7 @@
 // place a seed could be watched or left behind.
 
 import { $, el, setText, showMessage, showWords } from './dom.js';
+import { buildWhenOpened, isBuilt, onBuilt, openSection } from './lazy.js';
 import { RpcError } from './rpc.js';
 import { isStale, onSessionChange, session } from './session.js';
 import { openWallet } from './wallets-card.js';
@@ -72,6 +73,7 @@ function showBackupNote() {
 export function forgetSeed() {
     words = null;
     positions = [];
+    if (!isBuilt('seed-tool')) return;
     $('seed-words').replaceChildren();
     $('seed-check-fields').replaceChildren();
     $('seed-shown').hidden = true;
@@ -174,7 +176,7 @@ export async function backUpNewWallet() {
     const s = session();
     if (!s.spendable || !local()) return;
     markSkipped(s.address);
-    $('seed-tool').open = true;
+    openSection('seed-tool');
     $('tools-card').scrollIntoView({ block: 'start' });
     $('seed-skip').hidden = false;
     await readSeed(s);
@@ -183,12 +185,12 @@ export async function backUpNewWallet() {
 }
 
 function openSeedTool() {
-    $('seed-tool').open = true;
+    openSection('seed-tool');
     $('tools-card').scrollIntoView({ block: 'start' });
     $('seed-password').focus({ preventScroll: true });
 }
 
-export function startSeedBackup() {
+function wireSeedTool() {
     $('seed-remote').hidden = local();
     $('seed-ask').addEventListener('submit', showSeed);
     $('seed-written').addEventListener('click', askWords);
@@ -201,6 +203,12 @@ export function startSeedBackup() {
         if (words) showWordList();
     });
     $('seed-skip').addEventListener('click', skip);
+    forgetSeed();
+}
+
+export function startSeedBackup() {
+    onBuilt('seed-tool', wireSeedTool);
+    buildWhenOpened('seed-tool');
     $('backup-now').addEventListener('click', openSeedTool);
     $('seed-tool').addEventListener('toggle', () => {
         if (!$('seed-tool').open) forgetSeed();
@@ -209,11 +217,12 @@ export function startSeedBackup() {
     onSessionChange((next, previous) => {
         if (next.address !== previous.address || !next.spendable) {
             forgetSeed();
-            $('seed-skip').hidden = true;
-            showMessage('seed-message', '');
+            if (isBuilt('seed-tool')) {
+                $('seed-skip').hidden = true;
+                showMessage('seed-message', '');
+            }
         }
         showBackupNote();
     });
-    forgetSeed();
     showBackupNote();
 }

@@ -5,7 +5,10 @@
 // wallet opens at once: a new one goes to its seed backup, a restored one
 // shows its scan.
 
+import { daemonHeight } from './daemon-card.js';
 import { $, showMessage, showWords } from './dom.js';
+import { buildWhenOpened, onBuilt, openSection } from './lazy.js';
+import { BLOCK_SECONDS } from './format.js';
 import { RpcError, wallet } from './rpc.js';
 import { backUpNewWallet } from './seed-backup.js';
 import { SEED_LENGTH, SEED_WORDS, seedWordIndex, seedWords } from './seed-words.js';
@@ -39,6 +42,17 @@ export function nameProblem(name, existing) {
     if (encoder.encode(name).length > 200) return 'A wallet name can be at most 200 bytes long.';
     if (existing.includes(name)) return `A wallet named ${name} exists already: choose another name.`;
     return '';
+}
+
+// The block height of the start of `day` (YYYY-MM-DD, the local day), counted
+// back from the daemon's height at the chain's pace; 0 before its first
+// block, null when the height is not known. A day to come is today.
+export function heightOfDay(day, height, now) {
+    if (!Number.isInteger(height)) return null;
+    const [y, m, d] = day.split('-').map(Number);
+    const start = new Date(y, m - 1, d).getTime();
+    const back = Math.ceil(Math.max(0, now - start) / (BLOCK_SECONDS * 1000));
+    return Math.max(0, height - back);
 }
 
 // What to say of a seed as it is typed: the first word not in the list is
@@ -82,7 +96,12 @@ function request(name) {
     if (heightText !== '' && !/^\d{1,10}$/.test(heightText)) {
         return { problem: 'The restore height must be a whole number of blocks, such as 2100.', field: 'create-height' };
     }
-    const restoreHeight = Number(heightText || '0');
+    const day = $('create-date').value;
+    let restoreHeight = Number(heightText || '0');
+    if (heightText === '' && day !== '') {
+        restoreHeight = heightOfDay(day, daemonHeight(), Date.now());
+        if (restoreHeight === null) return { problem: 'The daemon\u2019s height is not known yet, so a day cannot be turned into a block: give a block height, or try again in a moment.', field: 'create-date' };
+    }
     if (chosen === 'seed') {
         const seed = seedProblem($('create-seed').value, true);
         if (seed.error) return { problem: seed.text, field: 'create-seed' };
@@ -139,19 +158,23 @@ async function create(event) {
     $('create-name').value = '';
     $('create-address').value = '';
     $('create-height').value = '';
+    $('create-date').value = '';
     const done = { new: `Created ${name}. Write down its seed now.`, seed: `Restored ${name}.`, keys: `Made ${name} from its keys.` };
     showMessage('create-message', done[chosen], 'ok');
     if (chosen === 'new') {
         await backUpNewWallet();
     } else {
-        $('rescan-tool').open = true;
+        openSection('rescan-tool');
         await watchScan(session(), `Scanning the chain for ${name}`);
     }
 }
 
 export function startWalletCreate() {
-    for (const radio of document.querySelectorAll('input[name="create-how"]')) radio.addEventListener('change', showFields);
-    $('create-seed').addEventListener('input', checkSeed);
-    $('create-form').addEventListener('submit', create);
-    showFields();
+    onBuilt('create-tool', () => {
+        for (const radio of document.querySelectorAll('input[name="create-how"]')) radio.addEventListener('change', showFields);
+        $('create-seed').addEventListener('input', checkSeed);
+        $('create-form').addEventListener('submit', create);
+        showFields();
+    });
+    buildWhenOpened('create-tool');
 }

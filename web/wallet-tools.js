@@ -5,6 +5,7 @@
 import { PACE } from './connection.js';
 import { daemonHeight } from './daemon-card.js';
 import { $, setText, showMessage, showWords } from './dom.js';
+import { build, buildWhenOpened, isBuilt, onBuilt } from './lazy.js';
 import { RpcError } from './rpc.js';
 import { isStale, onSessionChange, session } from './session.js';
 import { refreshWallet } from './wallet-card.js';
@@ -71,6 +72,7 @@ export async function watchScan(s, what) {
     watching?.abort();
     const stop = new AbortController();
     watching = stop;
+    build('rescan-tool');
     $('rescan-progress').hidden = false;
     $('rescan-button').disabled = true;
     try {
@@ -137,21 +139,32 @@ function sessionChanged(next, previous) {
     $('tools-card').hidden = !(next.open && next.spendable);
     if (next.address === previous.address && next.spendable) return;
     watching?.abort();
-    for (const id of ['password-old', 'password-new', 'password-again']) $(id).value = '';
-    setText('password-strength', '');
-    for (const id of ['password-message', 'rescan-message']) showMessage(id, '');
-    $('rescan-confirm').hidden = true;
+    if (isBuilt('password-tool')) {
+        for (const id of ['password-old', 'password-new', 'password-again']) $(id).value = '';
+        setText('password-strength', '');
+        showMessage('password-message', '');
+    }
+    if (isBuilt('rescan-tool')) {
+        showMessage('rescan-message', '');
+        $('rescan-confirm').hidden = true;
+    }
 }
 
 export function startWalletTools() {
-    $('password-form').addEventListener('submit', changePassword);
-    $('password-new').addEventListener('input', showStrength);
-    $('rescan-button').addEventListener('click', askRescan);
-    $('rescan-cancel').addEventListener('click', () => {
-        $('rescan-confirm').hidden = true;
-        $('rescan-button').focus();
+    onBuilt('password-tool', () => {
+        $('password-form').addEventListener('submit', changePassword);
+        $('password-new').addEventListener('input', showStrength);
     });
-    $('rescan-go').addEventListener('click', rescan);
-    $('rescan-spent').addEventListener('click', rescanSpent);
+    onBuilt('rescan-tool', () => {
+        $('rescan-button').addEventListener('click', askRescan);
+        $('rescan-cancel').addEventListener('click', () => {
+            $('rescan-confirm').hidden = true;
+            $('rescan-button').focus();
+        });
+        $('rescan-go').addEventListener('click', rescan);
+        $('rescan-spent').addEventListener('click', rescanSpent);
+    });
+    buildWhenOpened('password-tool');
+    buildWhenOpened('rescan-tool');
     onSessionChange(sessionChanged);
 }

@@ -45,6 +45,15 @@ describe('wallets made and kept from the page', { timeout: 120000 }, () => {
         await page.getByRole('button', { name: 'Choose wallet alice' }).waitFor(WAIT);
     });
 
+    it('shows the seed backup only to a browser on this computer', async () => {
+        const hosts = await page.evaluate(async () => {
+            const { isLoopbackHost } = await import('/seed-backup.js');
+            return ['127.0.0.1', '127.1.2.3', 'localhost', '[::1]', '192.168.1.20', 'wallet-box', '127.0.0.1.example.com', '[::ffff:7f00:1]']
+                .map((h) => [h, isLoopbackHost(h)]);
+        });
+        assert.deepEqual(hosts.filter(([, local]) => local).map(([h]) => h), ['127.0.0.1', '127.1.2.3', 'localhost', '[::1]']);
+    });
+
     it('refuses a name that exists or holds a separator, before asking, and keeps what was typed', async () => {
         const cases = [
             ['alice', 'A wallet named alice exists already: choose another name.'],
@@ -98,14 +107,22 @@ describe('wallets made and kept from the page', { timeout: 120000 }, () => {
 
     it('shows the seed again only after the password reopens the wallet, and drops it when the wallet closes', async () => {
         const tool = page.locator('#seed-tool');
-        await page.getByLabel('Password of this wallet', { exact: true }).last().fill('not it');
+        await tool.getByLabel('Password, to show the seed').fill('not it');
         await tool.getByRole('button', { name: 'Show seed' }).click();
         await shows('#seed-message', 'Wrong password: the seed stays hidden.');
         assert.equal(await page.locator('#seed-words li').count(), 0);
-        await tool.getByLabel('Password of this wallet').fill('carol pass');
+        await tool.getByLabel('Password, to show the seed').fill('carol pass');
         await tool.getByRole('button', { name: 'Show seed' }).click();
         await page.locator('#seed-shown').waitFor({ state: 'visible', ...WAIT });
         assert.deepEqual(await shownWords(), seed);
+        // Folding the section takes the words away; showing them again asks again.
+        await page.locator('#seed-tool > summary').click();
+        await page.locator('#seed-words li').first().waitFor({ state: 'detached', ...WAIT });
+        await page.locator('#seed-tool > summary').click();
+        assert.equal(await page.locator('#seed-shown').isVisible(), false);
+        await tool.getByLabel('Password, to show the seed').fill('carol pass');
+        await tool.getByRole('button', { name: 'Show seed' }).click();
+        await page.locator('#seed-shown').waitFor({ state: 'visible', ...WAIT });
         await page.getByRole('button', { name: 'Close wallet' }).click();
         await shows('#open-message', 'carol was closed.');
         assert.equal(await page.locator('#seed-words li').count(), 0);
@@ -152,10 +169,20 @@ describe('wallets made and kept from the page', { timeout: 120000 }, () => {
         });
         await shows('#create-message', /^Could not make watcher\. These keys do not belong to this address\./);
         await page.getByLabel('Secret view key (64 hex digits)').fill(alice.view_key);
+        // A day back is 720 blocks of two minutes below the daemon's height.
+        const yesterday = await page.evaluate(() => {
+            const d = new Date(Date.now() - 86400000);
+            return `${d.getFullYear()}-${String(d.getMonth() + 1).padStart(2, '0')}-${String(d.getDate()).padStart(2, '0')}`;
+        });
+        await page.getByLabel('Or the day the wallet was made').fill(yesterday);
         await page.locator('#create-button').click();
         await shows('#create-message', 'Made watcher from its keys.');
+        const asked = JSON.parse(env.requests.filter((r) => /generate_from_keys/.test(r.body)).at(-1).body).params;
+        assert.ok(asked.restore_height >= 2500 - 2 * 720 && asked.restore_height <= 2500 - 720, String(asked.restore_height));
+        assert.equal(asked.spendkey, undefined, 'no spend key: view-only');
         await shows('#wallet-title', 'Open wallet: watcher');
-        await shows('#balance', '12,345.678901234567 KRV', { timeout: 15000 });
+        // Only what arrived after the day given is found.
+        await shows('#balance', /^[\d,.]+ KRV$/, { timeout: 15000 });
         await page.getByLabel('Destination address').fill(walletAddress(env.dir, 'bob'));
         await page.getByLabel('Amount (KRV)').fill('1');
         await shows('#send-address-check', 'Valid address.');
