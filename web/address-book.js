@@ -273,6 +273,8 @@ export function startAddressBook() {
         render();
     });
     $('send-book').addEventListener('change', pick);
+    // The offer belongs to the send just made: the next one drops it.
+    $('send-form').addEventListener('input', () => $('book-offers').replaceChildren());
     onRelayed(offer);
     onSessionChange(sessionChanged);
     render();

@@ -49,13 +49,13 @@ describe('the address book', { timeout: 90000 }, () => {
     });
 
     it('finds entries by description or address, and edits one', async () => {
-        await card().getByLabel('Search the address book').fill('SHOP');
+        await card().getByLabel('Find in the address book').fill('SHOP');
         assert.deepEqual(await listed(), ['Bob\u2019s shop']);
-        await card().getByLabel('Search the address book').fill(alice.slice(10, 20));
+        await card().getByLabel('Find in the address book').fill(alice.slice(10, 20));
         assert.deepEqual(await listed(), ['Savings']);
-        await card().getByLabel('Search the address book').fill('nothing like it');
+        await card().getByLabel('Find in the address book').fill('nothing like it');
         await shows('#book-empty', 'No entry matches the search.');
-        await card().getByLabel('Search the address book').fill('');
+        await card().getByLabel('Find in the address book').fill('');
         await page.getByRole('button', { name: 'Edit Bob\u2019s shop' }).click();
         await shows('#book-form-title', 'Edit Bob\u2019s shop');
         await card().getByLabel('Description').fill('Bob');
