@@ -78,6 +78,7 @@ export function forgetSeed() {
     $('seed-check-fields').replaceChildren();
     $('seed-shown').hidden = true;
     $('seed-check').hidden = true;
+    $('seed-skip').hidden = true;
     $('seed-ask').hidden = !local();
 }
 
@@ -86,7 +87,6 @@ function showWordList() {
     $('seed-shown').hidden = false;
     $('seed-ask').hidden = true;
     $('seed-check').hidden = true;
-    $('seed-skip').hidden = true;
 }
 
 // Reopens the wallet with the password as the check, then reads its seed.
@@ -178,8 +178,9 @@ export async function backUpNewWallet() {
     markSkipped(s.address);
     openSection('seed-tool');
     $('tools-card').scrollIntoView({ block: 'start' });
-    $('seed-skip').hidden = false;
     await readSeed(s);
+    // Skipping is offered for a new wallet only; the header then says so.
+    if (words) $('seed-skip').hidden = false;
     showBackupNote();
     $('seed-written').focus({ preventScroll: true });
 }
