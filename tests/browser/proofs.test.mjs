@@ -87,6 +87,12 @@ describe('proofs, signatures and notes', { timeout: 90000 }, () => {
         await checked({ address: alice, message: 'Audit 2026', signature: proof },
             /^Good proof: the address held [\d,]+\.\d+ KRV when it was made, none of it spent since\.$/);
         await checked({ message: 'Audit 2027' }, 'Bad proof: it was not made for this address and message, or it was changed.');
+        // At least an amount, from one account.
+        const part = await made('reserve', { account: '0', amount: '100', message: '' });
+        await checked({ address: alice, message: '', signature: part }, /^Good proof: the address held [\d,]+(\.\d+)? KRV when it was made, none of it spent since\.$/);
+        await make('amount').fill('99999');
+        await page.locator('#proof-make-button').click();
+        await shows('#proof-make-message .sentence', 'The wallet does not hold that much in confirmed money.');
     });
 
     it('signs a message and verifies it, good and bad', async () => {
