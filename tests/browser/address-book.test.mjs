@@ -5,8 +5,9 @@ import assert from 'node:assert/strict';
 import { before, describe, it } from 'node:test';
 
 import {
-    WAIT, axeFindings, openInPage, screenshotsAt, simRpc, useDashboard, walletAddress,
+    WAIT, axeFindings, openInPage, simRpc, useDashboard, walletAddress,
 } from './harness.mjs';
+import { viewShots } from './screens.mjs';
 
 describe('the address book', { timeout: 90000 }, () => {
     const env = useDashboard();
@@ -62,7 +63,7 @@ describe('the address book', { timeout: 90000 }, () => {
         await card().locator('#book-save').click();
         await shows('#book-message', 'Saved Bob.');
         assert.deepEqual(await book(), [['Bob', bob], ['Savings', alice]]);
-        await screenshotsAt(page, 'address-book', '#book-card');
+        await viewShots(page, 'address-book', '#book-card');
         assert.deepEqual(await axeFindings(page), []);
     });
 
@@ -96,7 +97,7 @@ describe('the address book', { timeout: 90000 }, () => {
         await page.getByRole('button', { name: 'Confirm and send' }).click();
         await shows('#send-result strong', 'Sent 1.00 KRV.');
         await page.getByLabel('Keep this address').fill('Bob again');
-        await screenshotsAt(page, 'address-book-offer', '#book-offers');
+        await viewShots(page, 'address-book-offer', '#book-offers');
         await page.getByRole('button', { name: 'Save to address book' }).click();
         await shows('#book-offers [role="status"]', 'Saved to the address book.');
         assert.deepEqual(await book(), [['Savings', alice], ['Bob again', bob]]);

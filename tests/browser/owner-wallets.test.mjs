@@ -9,8 +9,9 @@ import { before, describe, it } from 'node:test';
 
 import { SEED_LENGTH, seedWordIndex } from '../../web/seed-words.js';
 import {
-    WAIT, axeFindings, openInPage, screenshotsAt, useDashboard, walletAddress,
+    WAIT, axeFindings, openInPage, useDashboard, walletAddress,
 } from './harness.mjs';
+import { viewShots } from './screens.mjs';
 
 describe('wallets made and kept from the page', { timeout: 120000 }, () => {
     const env = useDashboard();
@@ -68,7 +69,7 @@ describe('wallets made and kept from the page', { timeout: 120000 }, () => {
         await make('New, with a new seed', { 'Name of the new wallet file': 'carol', 'Password for the new wallet': 'one', 'The password again': 'two' });
         await shows('#create-message', 'The two passwords differ; type them again.');
         assert.equal(env.requests.filter((r) => /create_wallet/.test(r.body)).length, 0);
-        await screenshotsAt(page, 'wallet-create', '#create-tool');
+        await viewShots(page, 'wallet-create', '#create-tool');
     });
 
     it('makes a wallet, opens it and shows its seed at once, numbered, with a warning', async () => {
@@ -83,7 +84,7 @@ describe('wallets made and kept from the page', { timeout: 120000 }, () => {
         assert.match(await page.locator('.seed-warning').textContent(), /^Anyone who has these words can take the money/);
         await page.getByRole('button', { name: 'Choose wallet carol' }).waitFor(WAIT);
         await shows('#backup-note-text', 'The seed of this wallet is not backed up yet.');
-        await screenshotsAt(page, 'seed-backup', '#seed-tool');
+        await viewShots(page, 'seed-backup', '#seed-tool');
         assert.deepEqual(await axeFindings(page), []);
     });
 
@@ -96,7 +97,7 @@ describe('wallets made and kept from the page', { timeout: 120000 }, () => {
         await page.getByLabel(labels[0], { exact: true }).fill(seed[at[0]]);
         await page.getByLabel(labels[1], { exact: true }).fill('wrong');
         await page.getByLabel(labels[2], { exact: true }).fill(seed[at[2]].toUpperCase());
-        await screenshotsAt(page, 'seed-check', '#seed-tool');
+        await viewShots(page, 'seed-check', '#seed-tool');
         await page.getByRole('button', { name: 'Check the words' }).click();
         await shows('#seed-message', `Word ${at[1] + 1} does not match the seed. Check your paper, or show the seed again.`);
         await page.getByLabel(labels[1], { exact: true }).fill(seed[at[1]]);
@@ -155,7 +156,7 @@ describe('wallets made and kept from the page', { timeout: 120000 }, () => {
         await shows('#wallet-address', walletAddress(env.dir, 'carol'));
         await shows('#rescan-message', /^Scanning the chain for carol-again(: block [\d,]+ of [\d,]+\.| finished; the history was read again\.)$/);
         assert.equal(await page.getByLabel('Seed: the 24 words, in order').inputValue(), '', 'the seed leaves the form');
-        await screenshotsAt(page, 'wallet-restored', '#wallet-card');
+        await viewShots(page, 'wallet-restored', '#wallet-card');
     });
 
     it('makes a view-only wallet from an address and its view key, which says why it cannot send', async () => {
@@ -207,7 +208,7 @@ describe('wallets made and kept from the page', { timeout: 120000 }, () => {
         assert.equal(await page.getByLabel('New password', { exact: true }).inputValue(), 'correct horse battery staple');
         await page.getByLabel('New password', { exact: true }).fill('short');
         await shows('#password-strength', 'Weak: use at least 12 characters, or four unrelated words.');
-        await screenshotsAt(page, 'wallet-password', '#password-tool');
+        await viewShots(page, 'wallet-password', '#password-tool');
         await fill('demo', 'correct horse battery staple', 'correct horse battery staple');
         await shows('#password-message', 'The password of bob is changed: open it with the new one from now on.');
         await page.getByRole('button', { name: 'Close wallet' }).click();
@@ -226,7 +227,7 @@ describe('wallets made and kept from the page', { timeout: 120000 }, () => {
         await openTool('#rescan-tool');
         await page.getByRole('button', { name: 'Rescan the chain' }).click();
         await shows('#rescan-question', 'Rescan the whole chain now?');
-        await screenshotsAt(page, 'wallet-rescan', '#rescan-tool');
+        await viewShots(page, 'wallet-rescan', '#rescan-tool');
         await page.getByRole('button', { name: 'Rescan now' }).click();
         await shows('#rescan-message', 'Rescan finished; the history was read again.', { timeout: 15000 });
         await page.locator('#transfers-body tr').first().waitFor(WAIT);

@@ -8,8 +8,9 @@ import path from 'node:path';
 import { before, describe, it } from 'node:test';
 
 import {
-    ROOT, WAIT, axeFindings, openInPage, screenshotsAt, simRpc, useDashboard, walletAddress,
+    ROOT, WAIT, axeFindings, openInPage, simRpc, useDashboard, walletAddress,
 } from './harness.mjs';
+import { viewShots } from './screens.mjs';
 
 const JSQR = path.join(ROOT, 'node_modules', 'jsqr', 'dist', 'jsQR.js');
 
@@ -67,7 +68,7 @@ describe('payment requests', { timeout: 90000 }, () => {
         await shows('#request-uri', request);
         assert.equal(await decodeQr('#request-qr svg'), request);
         await page.locator('#request-qr svg').screenshot({ path: qrImage() });
-        await screenshotsAt(page, 'payment-request', '#request-tool');
+        await viewShots(page, 'payment-request', '#request-tool');
         assert.deepEqual(await axeFindings(page), []);
     });
 
@@ -83,7 +84,7 @@ describe('payment requests', { timeout: 90000 }, () => {
         assert.equal(await address.inputValue(), bob);
         assert.equal(await page.getByLabel('Amount (KRV)').inputValue(), '1.5');
         await shows('#send-address-check', 'Valid address.');
-        await screenshotsAt(page, 'send-from-request', '#send-card');
+        await viewShots(page, 'send-from-request', '#send-card');
         await page.getByRole('button', { name: 'Review transfer' }).click();
         await page.getByRole('button', { name: 'Confirm and send' }).click();
         await shows('#send-result strong', 'Sent 1.50 KRV.');

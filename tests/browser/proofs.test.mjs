@@ -7,8 +7,9 @@ import fs from 'node:fs';
 import { before, describe, it } from 'node:test';
 
 import {
-    WAIT, axeFindings, openInPage, screenshotsAt, simRpc, useDashboard, walletAddress,
+    WAIT, axeFindings, openInPage, simRpc, useDashboard, walletAddress,
 } from './harness.mjs';
+import { viewShots } from './screens.mjs';
 
 // One hex digit of text changed, at position at.
 const tamper = (text, at) => text.slice(0, at) + (text[at] === '0' ? '1' : '0') + text.slice(at + 1);
@@ -61,7 +62,7 @@ describe('proofs, signatures and notes', { timeout: 90000 }, () => {
         await shows('#proof-status', `Saved as payment-proof-${txid.slice(0, 8)}.txt.`);
         await checked({ txid, address: bob, message: 'Invoice 1042', signature: proof },
             'Good proof: the address received 2.50 KRV in this transaction, with 2 confirmations.');
-        await screenshotsAt(page, 'proofs', '#proof-tool');
+        await viewShots(page, 'proofs', '#proof-tool');
         await checked({ signature: tamper(proof, proof.length - 3) }, 'Bad proof: it was not made for this transaction, address and message, or it was changed.');
         await checked({ signature: 'hello' }, 'Bad: this text is not a proof, key or signature of this kind, or it was changed.');
         assert.equal(await check('signature').inputValue(), 'hello', 'what was typed stays');
@@ -110,7 +111,7 @@ describe('proofs, signatures and notes', { timeout: 90000 }, () => {
         await page.getByRole('button', { name: 'Save note' }).click();
         await shows('#note-message', 'Note saved.');
         assert.deepEqual((await simRpc(env.sim, 'get_tx_notes', { txids: [txid] })).notes, ['Rent for May']);
-        await screenshotsAt(page, 'transfer-note', '#transfer-details');
+        await viewShots(page, 'transfer-note', '#transfer-details');
         await page.getByRole('button', { name: 'Prove this payment' }).click();
         assert.equal(await make('txid').inputValue(), txid);
         assert.equal(await make('address').inputValue(), bob);
