@@ -1,9 +1,10 @@
-# The dashboard's one third-party module, the QR encoder, is committed as
-# web/vendor/qr.js with its licences beside it (the package is MIT or
+# The dashboard's third-party modules, the QR encoder and the QR decoder,
+# are committed as web/vendor/qr.js and web/vendor/jsqr.js with their
+# licences beside them (the encoder is MIT or Apache-2.0, the decoder
 # Apache-2.0), so that a clone built without npm serves a complete page.
-# It is the ES module of the package pinned in package-lock.json, less its
-# source-map comment: the map is not shipped, and a browser's developer
-# tools would ask the server for it.
+# Each is the browser build of the package pinned in package-lock.json,
+# less its source-map comment: the map is not shipped, and a browser's
+# developer tools would ask the server for it.
 #
 # Script mode compares the committed copy with the installed package and
 # fails on a difference (the test command runs it after npm ci); with
@@ -12,8 +13,9 @@
 # Configuring only warns about a difference: the build never needs npm.
 
 set(krv_vendor_sources node_modules/@paulmillr/qr/esm/index.js node_modules/@paulmillr/qr/LICENSE
-    node_modules/@paulmillr/qr/LICENSE-MIT)
-set(krv_vendor_copies web/vendor/qr.js web/vendor/qr.LICENSE-APACHE web/vendor/qr.LICENSE-MIT)
+    node_modules/@paulmillr/qr/LICENSE-MIT node_modules/jsqr/dist/jsQR.js node_modules/jsqr/LICENSE)
+set(krv_vendor_copies web/vendor/qr.js web/vendor/qr.LICENSE-APACHE web/vendor/qr.LICENSE-MIT web/vendor/jsqr.js
+    web/vendor/jsqr.LICENSE)
 
 # Sets ${out} to the committed copies under root that differ from the
 # package (all of them when it is not installed); with update, writes them.

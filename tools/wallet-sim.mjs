@@ -11,6 +11,7 @@ import path from 'node:path';
 
 import { DECIMALS, formatAmount, MAX_ATOMIC, toAtomic, TICKER } from '../web/amount.js';
 import { parseJsonExact, stringifyExact } from '../web/exact-json.js';
+import { SEED_LENGTH, SEED_WORDS, seedWordIndex, seedWords } from '../web/seed-words.js';
 
 const HELP = `wallet-sim: a simulated wallet RPC service and daemon on loopback ports
 
@@ -252,9 +253,10 @@ class Store {
 
     create(name, password, transfers, accounts = [[PRIMARY_LABEL]]) {
         const salt = crypto.randomBytes(16).toString('hex');
-        const address = addressFor(name);
+        // Keys made from the name: a demo wallet is the same in every run.
+        const keys = walletKeys(sha256hex(`krv-sim demo wallet\0${name}`));
         writeJson(this.file(`${name}.keys`), {
-            format: 'krv-sim-keys/1', address, salt, password_sha256: hashPassword(salt, password),
+            format: 'krv-sim-keys/1', ...keys, salt, password_sha256: hashPassword(salt, password),
         });
         this.save(name, { format: 'krv-sim-wallet/1', transfers, accounts });
         // On disk at once: the wallet list is read from the folder.
@@ -270,7 +272,7 @@ class Store {
 
     // The address of subaddress minor of account major; 0/0 is the wallet's own.
     address(name, major, minor) {
-        return major === 0 && minor === 0 ? this.keys(name).address : addressFor(`${name}/${major}/${minor}`);
+        return major === 0 && minor === 0 ? this.keys(name).address : addressFor(`${subaddressRoot(this, name)}/${major}/${minor}`);
     }
 
     // {name, major, minor} of the wallet here that owns address, if any.
@@ -488,7 +490,7 @@ class Wallet {
 
     get_height() {
         this.requireOpen();
-        return { height: this.chain.daemonHeight() };
+        return { height: walletHeight(this.chain, this.open.name) };
     }
 
     // Every address of an account, or those of address_index.
@@ -809,6 +811,7 @@ class Sending {
 
     transfer(params) {
         const data = this.wallet.requireOpen();
+        refuseViewOnly(this.store, this.wallet.open.name);
         const priority = priorityOf(params);
         const dests = params.destinations;
         if (!Array.isArray(dests) || dests.length === 0) {
@@ -827,6 +830,7 @@ class Sending {
 
     sweep_all(params) {
         const data = this.wallet.requireOpen();
+        refuseViewOnly(this.store, this.wallet.open.name);
         const priority = priorityOf(params);
         const account = this.wallet.requireAccount(data, params);
         if (!validAddress(params.address)) throw new RpcError(ERR.address, `Invalid destination address: ${String(params.address).slice(0, 120)}`);
@@ -888,9 +892,9 @@ class Sending {
         };
         if (tx.destinations.length > 1) sent.destinations = tx.destinations;
         this.store.addTransfer(name, sent);
+        for (const copy of spendingCopies(this.store, name)) this.store.addTransfer(copy, { ...sent });
         for (const d of tx.destinations) {
-            const receiver = this.store.owner(d.address);
-            if (receiver) {
+            for (const receiver of holders(this.store, d.address)) {
                 this.store.addTransfer(receiver.name, {
                     txid: tx.txid, type: 'in', amount: d.amount, fee: 0n, height: 0, timestamp, address: from,
                     subaddr_index: { major: receiver.major, minor: receiver.minor },
@@ -939,6 +943,745 @@ function sendingMethods(sending) {
 
 // Wallet port calls answered since start, by method name.
 const walletCalls = {};
+
+// ---------------------------------------------------------------- keys and seeds
+
+// A wallet's keys: a secret spend key (none in a view-only wallet) and a
+// secret view key made from it, each the seed of an Ed25519 key pair. The
+// address carries both public keys, so keys can be checked against an
+// address and a signature verified from the address alone. Keys files keep
+// them in the clear: this is a stand-in, not a safe.
+const NETWORKS = new Map([['KRV', 'mainnet'], ['KRT', 'testnet'], ['KRS', 'stagenet']]);
+const ED25519_PRIVATE = Buffer.from('302e020100300506032b657004220420', 'hex');
+const ED25519_PUBLIC = Buffer.from('302a300506032b6570032100', 'hex');
+const HEX_KEY = /^[0-9a-f]{64}$/;
+
+const sha256hex = (text) => crypto.createHash('sha256').update(text).digest('hex');
+const hmacHex = (key, text) => crypto.createHmac('sha256', key).update(text).digest('hex');
+const viewKeyOf = (spendKey) => sha256hex(`krv-sim view key\0${spendKey}`);
+
+function privateKey(secret) {
+    return crypto.createPrivateKey({ key: Buffer.concat([ED25519_PRIVATE, Buffer.from(secret, 'hex')]), format: 'der', type: 'pkcs8' });
+}
+
+function publicKeyOf(secret) {
+    return crypto.createPublicKey(privateKey(secret)).export({ format: 'der', type: 'spki' }).subarray(-32);
+}
+
+function verifyWith(publicRaw, text, signature) {
+    try {
+        const key = crypto.createPublicKey({ key: Buffer.concat([ED25519_PUBLIC, publicRaw]), format: 'der', type: 'spki' });
+        return crypto.verify(null, Buffer.from(text), key, signature);
+    } catch {
+        return false;
+    }
+}
+
+// The keys file fields of the wallet of a secret spend key.
+function walletKeys(spendKey) {
+    const viewKey = viewKeyOf(spendKey);
+    const body = `KRV${base58(Buffer.concat([publicKeyOf(spendKey), publicKeyOf(viewKey)]), ADDRESS_BODY)}`;
+    return { address: body + checksum(body), spend_key: spendKey, view_key: viewKey };
+}
+
+// {network, spendPublic, viewPublic} of an address of any network, or null
+// when it is not one; the keys are null in the addresses that carry none
+// (subaddresses and wallets of older simulators).
+function addressParts(address) {
+    if (typeof address !== 'string' || address.length !== 3 + ADDRESS_BODY + ADDRESS_CHECK) return null;
+    const network = NETWORKS.get(address.slice(0, 3));
+    const body = address.slice(0, -ADDRESS_CHECK);
+    if (!network || ![...address.slice(3)].every((c) => BASE58.includes(c)) || checksum(body) !== address.slice(-ADDRESS_CHECK)) return null;
+    let n = 0n;
+    for (let i = body.length - 1; i >= 3; i--) n = n * 58n + BigInt(BASE58.indexOf(body[i]));
+    if (n >> 512n) return { network, spendPublic: null, viewPublic: null };
+    const hex = n.toString(16).padStart(128, '0');
+    return { network, spendPublic: Buffer.from(hex.slice(0, 64), 'hex'), viewPublic: Buffer.from(hex.slice(64), 'hex') };
+}
+
+function requireMainnet(address) {
+    const parts = addressParts(address);
+    if (!parts) throw new RpcError(ERR.address, `Invalid address: ${String(address).slice(0, 120)}`);
+    if (parts.network !== 'mainnet') throw new RpcError(ERR.address, `The address is for ${parts.network}, and this wallet is on mainnet`);
+    return parts;
+}
+
+// The seed of a spend key: 24 words of 11 bits, the key's 256 and the first
+// 8 bits of its SHA-256, so a wrong or misplaced word is noticed.
+function mnemonicOf(spendKey) {
+    const check = crypto.createHash('sha256').update(Buffer.from(spendKey, 'hex')).digest()[0];
+    let n = (BigInt(`0x${spendKey}`) << 8n) | BigInt(check);
+    const words = [];
+    for (let i = 0; i < SEED_LENGTH; i++) {
+        words.unshift(SEED_WORDS[Number(n & 2047n)]);
+        n >>= 11n;
+    }
+    return words.join(' ');
+}
+
+// The spend key of a seed; the refusal names what is wrong with it.
+function spendKeyOfSeed(text) {
+    if (typeof text !== 'string') throw new RpcError(ERR_OWNER.seed, 'Invalid seed: it must be text');
+    const words = seedWords(text);
+    if (words.length !== SEED_LENGTH) throw new RpcError(ERR_OWNER.seed, `Invalid seed: it has ${words.length} words, not ${SEED_LENGTH}`);
+    let n = 0n;
+    for (const [i, word] of words.entries()) {
+        const index = seedWordIndex(word);
+        // The word itself is not repeated: seed words go nowhere but here.
+        if (index < 0) throw new RpcError(ERR_OWNER.seed, `Invalid seed: word ${i + 1} is not in the word list`);
+        n = (n << 11n) | BigInt(index);
+    }
+    const key = (n >> 8n).toString(16).padStart(64, '0');
+    if (mnemonicOf(key) !== words.join(' ')) throw new RpcError(ERR_OWNER.seed, 'Invalid seed: its checksum does not match, so a word is wrong or out of place');
+    return key;
+}
+
+// Subaddresses come from the view key, so a wallet restored under another
+// name has the same ones; a wallet of an older simulator keeps its own.
+const roots = new Map();
+function subaddressRoot(store, name) {
+    if (!roots.has(name)) roots.set(name, store.keys(name).view_key ?? name);
+    return roots.get(name);
+}
+
+// Every wallet here that holds address: a wallet and its copies restored
+// from its seed or keys all see money sent to it.
+function holders(store, address) {
+    const first = store.owner(address);
+    if (!first) return [];
+    const root = subaddressRoot(store, first.name);
+    return store.names()
+        .filter((name) => subaddressRoot(store, name) === root && (store.load(name).accounts[first.major]?.length ?? 0) > first.minor)
+        .map((name) => ({ name, major: first.major, minor: first.minor }));
+}
+
+// The other wallets here with the spend key of name, which see its sends.
+function spendingCopies(store, name) {
+    const keys = store.keys(name);
+    if (!keys.spend_key) return [];
+    return store.names().filter((n) => n !== name && store.keys(n).spend_key === keys.spend_key);
+}
+
+// A send needs the spend key; a wallet of an older simulator has no keys
+// at all and may still send.
+function refuseViewOnly(store, name) {
+    const keys = store.keys(name);
+    if (keys.view_key && !keys.spend_key) throw new RpcError(ERR_OWNER.denied, 'This wallet is view-only: it holds no spend key');
+}
+
+// Wallets scanning the chain again (just restored, or asked to rescan):
+// their height climbs from where the scan began to the daemon's.
+const SCAN_MS = 2000;
+const scans = new Map();
+
+function walletHeight(chain, name) {
+    const top = chain.daemonHeight();
+    const scan = scans.get(name);
+    if (!scan) return top;
+    const done = (Date.now() - scan.started) / SCAN_MS;
+    if (done >= 1) {
+        scans.delete(name);
+        return top;
+    }
+    return Math.min(top, scan.from + Math.floor((top - scan.from) * done));
+}
+
+// ---------------------------------------------------------------- a wallet owner's methods
+
+// Wallets made and restored, keys and seeds, payment requests, the address
+// book, notes, proofs and signatures.
+
+const ERR_OWNER = {
+    paymentId: -5, denied: -7, txid: -8, signature: -9, uri: -11, index: -12,
+    name: -22, seed: -23, keys: -24, password: -42,
+};
+const TXID = /^[0-9a-f]{64}$/;
+const PAYMENT_ID = /^(?:[0-9a-f]{16}|[0-9a-f]{64})$/;
+const LANGUAGES = ['English'];
+const COIN = 10n ** BigInt(DECIMALS);
+
+const paramsError = (message) => new RpcError(ERR.params, message);
+
+function textParam(value, name) {
+    if (value === undefined) return '';
+    if (typeof value !== 'string') throw paramsError(`${name} must be a string`);
+    return value;
+}
+
+function languageParam(value, required) {
+    if (value === undefined && !required) return;
+    if (!LANGUAGES.includes(value)) throw paramsError(`Unknown language: ${String(value).slice(0, 40)} (the simulator knows ${LANGUAGES.join(', ')})`);
+}
+
+function heightParam(value) {
+    if (value === undefined) return 0;
+    if (!Number.isSafeInteger(value) || value < 0) throw paramsError('restore_height must be a whole number');
+    return value;
+}
+
+function keyParam(value, name) {
+    if (typeof value !== 'string' || !HEX_KEY.test(value.toLowerCase())) throw new RpcError(ERR_OWNER.keys, `Failed to parse ${name}: it must be 64 hex digits`);
+    return value.toLowerCase();
+}
+
+function requireTxid(txid) {
+    if (typeof txid !== 'string' || !TXID.test(txid)) throw new RpcError(ERR_OWNER.txid, `TX ID has invalid format: ${String(txid).slice(0, 80)}`);
+    return txid;
+}
+
+// Why a name cannot be given to a new wallet file, or null when it can.
+function walletNameProblem(store, name) {
+    if (typeof name !== 'string' || name === '') return 'a name is required';
+    if (/[/\\]/.test(name)) return 'a wallet name may not hold a path separator';
+    if (/[\x00-\x1f\x7f-\x9f]/.test(name)) return 'a wallet name may not hold a control character';
+    if (name.startsWith('.')) return 'a wallet name may not begin with a dot';
+    if (name.endsWith('.keys')) return 'a wallet name may not end in .keys';
+    if (Buffer.byteLength(name) > 200) return 'a wallet name may be at most 200 bytes long';
+    if (fs.existsSync(store.file(name)) || fs.existsSync(store.file(`${name}.keys`))) return `a wallet named '${name}' already exists`;
+    return null;
+}
+
+// "1.5" for 1.5 coins: a URI's amount, with no trailing zeros.
+function coinsText(atomic) {
+    return formatAmount(atomic).replace(/0+$/, '').replace(/\.$/, '');
+}
+
+function optionalAmount(value) {
+    if (value === undefined) return 0n;
+    let amount;
+    try {
+        amount = toAtomic(value);
+    } catch {
+        throw paramsError('amount must be an integer of atomic units');
+    }
+    if (amount < 0n || amount > MAX_ATOMIC) throw paramsError('amount must be from 0 to 2^64 - 1 atomic units');
+    return amount;
+}
+
+// The fields of a payment URI: krv:ADDRESS?tx_amount=1.5&tx_description=...,
+// values percent-encoded. Fields it does not know are passed over; a field
+// given twice makes it ambiguous and it is refused.
+function readUri(uri) {
+    const bad = (why) => new RpcError(ERR_OWNER.uri, `Cannot read the URI: ${why}`);
+    if (typeof uri !== 'string') throw bad('it is not text');
+    const m = /^krv:([^?#]*)(?:\?([^#]*))?$/i.exec(uri);
+    if (!m) throw bad('it must be krv:ADDRESS, then ?field=value&... when it has fields');
+    const parts = addressParts(m[1]);
+    if (!parts) throw bad('the address in it is not valid');
+    if (parts.network !== 'mainnet') throw new RpcError(ERR.address, `The address in the URI is for ${parts.network}, and this wallet is on mainnet`);
+    const fields = new Map();
+    for (const pair of m[2] ? m[2].split('&') : []) {
+        const eq = pair.indexOf('=');
+        if (eq <= 0) throw bad(`"${pair.slice(0, 40)}" is not field=value`);
+        const key = pair.slice(0, eq);
+        if (fields.has(key)) throw bad(`the field ${key.slice(0, 40)} comes twice`);
+        try {
+            fields.set(key, decodeURIComponent(pair.slice(eq + 1)));
+        } catch {
+            throw bad(`the field ${key.slice(0, 40)} is not percent-encoded UTF-8`);
+        }
+    }
+    let amount = 0n;
+    if (fields.has('tx_amount')) {
+        const a = /^(\d{1,20})(?:\.(\d{1,12}))?$/.exec(fields.get('tx_amount'));
+        if (!a) throw bad(`the amount must be a number of coins such as 1.5, with at most ${DECIMALS} decimals`);
+        amount = BigInt(a[1]) * COIN + BigInt((a[2] ?? '').padEnd(DECIMALS, '0'));
+        if (amount > MAX_ATOMIC) throw bad('the amount is too large');
+    }
+    const paymentId = fields.get('tx_payment_id') ?? '';
+    if (paymentId !== '' && !PAYMENT_ID.test(paymentId)) throw bad('the payment id must be 16 or 64 hex digits');
+    return {
+        address: m[1], amount, payment_id: paymentId,
+        recipient_name: fields.get('recipient_name') ?? '', tx_description: fields.get('tx_description') ?? '',
+    };
+}
+
+// What a wallet restored from these keys finds on the chain: the transfers
+// of a wallet here with the same keys (without the spend key, only the
+// incoming ones) from restoreHeight on, and as many accounts and addresses.
+// Labels and notes stay with the wallet that wrote them; failed sends were
+// never on the chain.
+function foundOnChain(store, keys, restoreHeight) {
+    const source = store.names().find((n) => subaddressRoot(store, n) === keys.view_key);
+    if (!source) return { transfers: [], accounts: [[PRIMARY_LABEL]] };
+    const data = store.load(source);
+    const transfers = data.transfers
+        .filter((t) => t.type !== 'failed' && (t.height === 0 || t.height >= restoreHeight) && (keys.spend_key || t.type === 'in'))
+        .map(({ note, ...t }) => t);
+    const accounts = data.accounts.map((labels, major) => labels.map((_, minor) => (major === 0 && minor === 0 ? PRIMARY_LABEL : '')));
+    return { transfers, accounts };
+}
+
+// How a transaction stands, as the wallets here recorded it: its height (0
+// in the pool), what each address received, and the full wallet that sent
+// it when one of them did; null when no block or pool holds it.
+function onChain(store, txid) {
+    let found = null;
+    const seen = new Set();
+    for (const name of store.names()) {
+        const records = store.load(name).transfers.filter((t) => t.txid === txid && t.type !== 'failed');
+        if (records.length === 0) continue;
+        found ??= { height: records[0].height, sender: null, outputs: null, receipts: [] };
+        const out = records.find((t) => t.type === 'out');
+        if (out && !found.sender && store.keys(name).spend_key) {
+            found.sender = name;
+            found.outputs = out.destinations ?? [{ address: out.address, amount: out.amount }];
+        }
+        // Copies of one wallet hold the same receipts: count them once.
+        const root = subaddressRoot(store, name);
+        if (seen.has(root)) continue;
+        seen.add(root);
+        for (const t of records.filter((r) => r.type === 'in')) {
+            found.receipts.push({ address: store.address(name, accountOf(t), t.subaddr_index?.minor ?? 0), amount: t.amount });
+        }
+    }
+    if (found) found.outputs ??= found.receipts;
+    return found;
+}
+
+const receivedBy = (tx, address) => tx.outputs.filter((o) => o.address === address).reduce((sum, o) => sum + toAtomic(o.amount), 0n);
+const txSecret = (spendKey, txid) => hmacHex(spendKey, `krv-sim tx key\0${txid}`);
+const proofText = (kind, txid, address, message) => `krv-sim ${kind} proof\0${txid}\0${address}\0${message}`;
+const reserveText = (address, message, body) => `krv-sim reserve proof\0${address}\0${message}\0${body}`;
+const messageText = (data) => `krv-sim message\0${data}`;
+
+function sameHex(a, b) {
+    return typeof a === 'string' && typeof b === 'string' && a.length === b.length && crypto.timingSafeEqual(Buffer.from(a), Buffer.from(b));
+}
+
+// What is left of each confirmed receipt of an account (of every account
+// when account is null), oldest first, after the account's spending is
+// taken from its oldest receipts: what a reserve proof can show.
+function reserveInputs(data, account) {
+    const inputs = [];
+    data.accounts.forEach((_, major) => {
+        if (account !== null && major !== account) return;
+        const mine = data.transfers.filter((t) => accountOf(t) === major);
+        let spent = mine.filter((t) => t.type === 'out').reduce((sum, t) => sum + t.amount + t.fee, 0n);
+        for (const t of mine.filter((r) => r.type === 'in' && r.height > 0).sort((a, b) => a.height - b.height)) {
+            const taken = spent < t.amount ? spent : t.amount;
+            spent -= taken;
+            if (t.amount > taken) inputs.push({ txid: t.txid, amount: t.amount - taken });
+        }
+    });
+    return inputs;
+}
+
+// The receipts a reserve proof claims, [[txid, amount], ...], or null.
+function reserveClaims(hex) {
+    let claims;
+    try {
+        claims = parseJsonExact(Buffer.from(hex, 'hex').toString('utf8'));
+    } catch {
+        return null;
+    }
+    if (!Array.isArray(claims) || claims.length === 0) return null;
+    for (const c of claims) {
+        if (!Array.isArray(c) || c.length !== 2 || typeof c[0] !== 'string' || !TXID.test(c[0])) return null;
+        try {
+            c[1] = toAtomic(c[1]);
+        } catch {
+            return null;
+        }
+    }
+    return claims;
+}
+
+class Owner {
+    constructor(wallet) {
+        this.wallet = wallet;
+        this.store = wallet.store;
+        this.chain = wallet.chain;
+    }
+
+    // ---- wallets made and restored
+
+    create_wallet(params) {
+        const name = this.newName(params.filename);
+        const password = textParam(params.password, 'password');
+        languageParam(params.language, true);
+        this.make(name, password, walletKeys(crypto.randomBytes(32).toString('hex')), this.chain.height);
+        return {};
+    }
+
+    restore_deterministic_wallet(params) {
+        const name = this.newName(params.filename);
+        const password = textParam(params.password, 'password');
+        languageParam(params.language, false);
+        let spendKey = spendKeyOfSeed(params.seed);
+        // A passphrase given with the seed makes other keys of it.
+        const offset = textParam(params.seed_offset, 'seed_offset');
+        if (offset !== '') spendKey = hmacHex(`krv-sim seed offset\0${offset}`, spendKey);
+        const restoreHeight = heightParam(params.restore_height);
+        const keys = walletKeys(spendKey);
+        this.make(name, password, keys, restoreHeight, { scan: true });
+        return { address: keys.address, info: 'Wallet has been restored successfully.', seed: mnemonicOf(spendKey), was_deprecated: false };
+    }
+
+    generate_from_keys(params) {
+        const name = this.newName(params.filename);
+        const password = textParam(params.password, 'password');
+        const parts = requireMainnet(params.address);
+        if (!parts.spendPublic) throw new RpcError(ERR_OWNER.keys, 'This address carries no keys: give a wallet\'s main address');
+        const viewKey = keyParam(params.viewkey, 'view key');
+        if (!publicKeyOf(viewKey).equals(parts.viewPublic)) throw new RpcError(ERR_OWNER.keys, 'The view key does not match the address');
+        const keys = { address: params.address, view_key: viewKey };
+        if (params.spendkey !== undefined && params.spendkey !== '') {
+            keys.spend_key = keyParam(params.spendkey, 'spend key');
+            if (!publicKeyOf(keys.spend_key).equals(parts.spendPublic)) throw new RpcError(ERR_OWNER.keys, 'The spend key does not match the address');
+        }
+        this.make(name, password, keys, heightParam(params.restore_height), { scan: true });
+        const info = keys.spend_key ? 'Wallet has been generated successfully.' : 'View-only wallet has been generated successfully.';
+        return { address: params.address, info };
+    }
+
+    newName(name) {
+        const problem = walletNameProblem(this.store, name);
+        if (problem) throw new RpcError(ERR_OWNER.name, `Cannot create the wallet: ${problem}`);
+        return name;
+    }
+
+    // Writes a new wallet, keys first (a wallet is listed once its data file
+    // is there too), and opens it in place of the open one.
+    make(name, password, keys, restoreHeight, { scan = false } = {}) {
+        const salt = crypto.randomBytes(16).toString('hex');
+        writeJson(this.store.file(`${name}.keys`), { format: 'krv-sim-keys/1', ...keys, salt, password_sha256: hashPassword(salt, password) });
+        const found = foundOnChain(this.store, keys, restoreHeight);
+        this.store.save(name, { format: 'krv-sim-wallet/1', restore_height: restoreHeight, ...found });
+        this.store.flush();
+        this.store.owners = null;
+        if (scan) scans.set(name, { from: restoreHeight, started: Date.now() });
+        if (this.wallet.open) log('I', 'wallet.rpc', `Closed wallet '${this.wallet.open.name}'`);
+        this.wallet.open = { name, address: keys.address };
+        const kind = keys.spend_key ? 'wallet' : 'view-only wallet';
+        log('I', 'wallet.rpc', `Made ${kind} '${name}' with ${found.transfers.length} transfer(s) found from height ${restoreHeight}`);
+    }
+
+    // ---- keys, password, rescans
+
+    // The open wallet's keys; a wallet file of an older simulator has none.
+    keys() {
+        this.wallet.requireOpen();
+        const keys = this.store.keys(this.wallet.open.name);
+        if (!keys.view_key) throw new RpcError(ERR_OWNER.denied, 'This wallet file has no keys: an older simulator made it');
+        return keys;
+    }
+
+    spendKeys() {
+        const keys = this.keys();
+        if (!keys.spend_key) throw new RpcError(ERR_OWNER.denied, 'This wallet is view-only: it holds no spend key');
+        return keys;
+    }
+
+    query_key(params) {
+        const keys = this.keys();
+        if (params.key_type === 'view_key') return { key: keys.view_key };
+        if (params.key_type === 'spend_key') return { key: this.spendKeys().spend_key };
+        if (params.key_type !== 'mnemonic') throw paramsError('key_type must be mnemonic, view_key or spend_key');
+        this.spendKeys();
+        if (keys.view_key !== viewKeyOf(keys.spend_key)) throw new RpcError(ERR_OWNER.denied, 'This wallet was made from keys, not from a seed: it has no mnemonic');
+        return { key: mnemonicOf(keys.spend_key) };
+    }
+
+    change_wallet_password(params) {
+        this.wallet.requireOpen();
+        const { name } = this.wallet.open;
+        const keys = this.store.keys(name);
+        // Left out, it would quietly make the password empty.
+        if (typeof params.new_password !== 'string') throw paramsError('new_password must be a string');
+        const newPassword = params.new_password;
+        if (hashPassword(keys.salt, textParam(params.old_password, 'old_password')) !== keys.password_sha256) {
+            log('W', 'wallet.rpc', `change_wallet_password: wrong password for '${name}'`);
+            throw new RpcError(ERR_OWNER.password, 'Invalid original password');
+        }
+        // The salt stays: transactions built before still relay.
+        writeJson(this.store.file(`${name}.keys`), { ...keys, password_sha256: hashPassword(keys.salt, newPassword) });
+        log('I', 'wallet.rpc', `Password of '${name}' changed`);
+        return {};
+    }
+
+    // The history is the chain's, so a rescan finds the same; the height
+    // climbs from the wallet's restore height meanwhile.
+    rescan_blockchain(params) {
+        const data = this.wallet.requireOpen();
+        if (params.hard !== undefined && typeof params.hard !== 'boolean') throw paramsError('hard must be true or false');
+        scans.set(this.wallet.open.name, { from: data.restore_height ?? 0, started: Date.now() });
+        log('I', 'wallet.rpc', `Rescanning '${this.wallet.open.name}' from height ${data.restore_height ?? 0}`);
+        return {};
+    }
+
+    rescan_spent() {
+        this.wallet.requireOpen();
+        return {};
+    }
+
+    // ---- payment requests
+
+    make_uri(params) {
+        this.wallet.requireOpen();
+        requireMainnet(params.address);
+        const amount = optionalAmount(params.amount);
+        const paymentId = textParam(params.payment_id, 'payment_id');
+        if (paymentId !== '' && !PAYMENT_ID.test(paymentId)) throw new RpcError(ERR_OWNER.paymentId, 'Invalid payment id: it must be 16 or 64 hex digits');
+        const fields = [
+            ['tx_amount', amount > 0n ? coinsText(amount) : ''],
+            ['tx_payment_id', paymentId],
+            ['recipient_name', textParam(params.recipient_name, 'recipient_name')],
+            ['tx_description', textParam(params.tx_description, 'tx_description')],
+        ].filter(([, value]) => value !== '');
+        const query = fields.map(([key, value]) => `${key}=${encodeURIComponent(value)}`).join('&');
+        return { uri: `krv:${params.address}${query ? `?${query}` : ''}` };
+    }
+
+    parse_uri(params) {
+        this.wallet.requireOpen();
+        return { uri: readUri(params.uri) };
+    }
+
+    // ---- address book: entries are numbered by position, so those after a
+    // deleted one move down by one, as in the wallet service.
+
+    get_address_book(params) {
+        const book = this.wallet.requireOpen().address_book ?? [];
+        let wanted = book.map((_, i) => i);
+        if (params.entries !== undefined) {
+            if (!Array.isArray(params.entries)) throw paramsError('entries must be a list of indexes');
+            wanted = params.entries.map((i) => this.bookIndex(book, i));
+        }
+        return { entries: wanted.map((index) => ({ address: book[index].address, description: book[index].description, index, payment_id: book[index].payment_id })) };
+    }
+
+    add_address_book(params) {
+        const data = this.wallet.requireOpen();
+        requireMainnet(params.address);
+        const description = textParam(params.description, 'description');
+        data.address_book ??= [];
+        const index = data.address_book.push({ address: params.address, description, payment_id: NO_PAYMENT_ID }) - 1;
+        this.saveOpen(data);
+        return { index };
+    }
+
+    edit_address_book(params) {
+        const data = this.wallet.requireOpen();
+        const book = data.address_book ?? [];
+        const index = this.bookIndex(book, params.index);
+        const change = {};
+        if (params.set_address === true) {
+            requireMainnet(params.address);
+            change.address = params.address;
+        }
+        if (params.set_description === true) change.description = textParam(params.description, 'description');
+        Object.assign(book[index], change);
+        this.saveOpen(data);
+        return {};
+    }
+
+    delete_address_book(params) {
+        const data = this.wallet.requireOpen();
+        const book = data.address_book ?? [];
+        book.splice(this.bookIndex(book, params.index), 1);
+        this.saveOpen(data);
+        return {};
+    }
+
+    bookIndex(book, index) {
+        if (!Number.isInteger(index) || index < 0 || index >= book.length) {
+            throw new RpcError(ERR_OWNER.index, `Index out of range: ${String(index).slice(0, 40)} (the address book has ${book.length} entries)`);
+        }
+        return index;
+    }
+
+    saveOpen(data) {
+        this.store.save(this.wallet.open.name, data, { heightsChanged: false });
+    }
+
+    // ---- notes
+
+    set_tx_notes(params) {
+        const data = this.wallet.requireOpen();
+        const { txids, notes } = params;
+        if (!Array.isArray(txids) || !Array.isArray(notes) || txids.length !== notes.length) {
+            throw paramsError('txids and notes must be lists of the same length');
+        }
+        // Every txid is checked before any note is written.
+        const records = txids.map((txid, i) => {
+            if (typeof notes[i] !== 'string') throw paramsError('each note must be a string');
+            return this.ownRecords(data, txid);
+        });
+        records.forEach((list, i) => list.forEach((t) => {
+            if (notes[i] === '') delete t.note;
+            else t.note = notes[i];
+        }));
+        this.saveOpen(data);
+        return {};
+    }
+
+    get_tx_notes(params) {
+        const data = this.wallet.requireOpen();
+        if (!Array.isArray(params.txids)) throw paramsError('txids must be a list');
+        return { notes: params.txids.map((txid) => this.ownRecords(data, txid)[0].note ?? '') };
+    }
+
+    // This wallet's records of a transaction; refused when it has none, so a
+    // note is never kept for a mistyped txid.
+    ownRecords(data, txid) {
+        requireTxid(txid);
+        const list = data.transfers.filter((t) => t.txid === txid);
+        if (list.length === 0) throw new RpcError(ERR_OWNER.txid, `No transaction ${txid} in this wallet`);
+        return list;
+    }
+
+    // ---- proofs of payment
+
+    requireOnChain(txid) {
+        const tx = onChain(this.store, requireTxid(txid));
+        if (!tx) throw new RpcError(ERR_OWNER.txid, `Transaction ${txid} is in no block and not in the pool`);
+        return tx;
+    }
+
+    sent(data, txid) {
+        return data.transfers.some((t) => t.txid === txid && t.type === 'out');
+    }
+
+    get_tx_key(params) {
+        const keys = this.spendKeys();
+        const data = this.wallet.requireOpen();
+        requireTxid(params.txid);
+        if (!this.sent(data, params.txid)) throw new RpcError(ERR_OWNER.txid, `No tx key is kept for ${params.txid}: this wallet did not send it`);
+        return { tx_key: txSecret(keys.spend_key, params.txid) };
+    }
+
+    check_tx_key(params) {
+        this.wallet.requireOpen();
+        const tx = this.requireOnChain(params.txid);
+        requireMainnet(params.address);
+        const txKey = typeof params.tx_key === 'string' ? params.tx_key.toLowerCase() : '';
+        if (!HEX_KEY.test(txKey)) throw new RpcError(ERR_OWNER.signature, 'The tx key must be 64 hex digits');
+        const expected = tx.sender && txSecret(this.store.keys(tx.sender).spend_key, params.txid);
+        if (!sameHex(expected, txKey)) throw new RpcError(ERR_OWNER.signature, `The tx key is not the key of transaction ${params.txid}`);
+        return { confirmations: this.chain.confirmations(tx), in_pool: tx.height === 0, received: receivedBy(tx, params.address) };
+    }
+
+    // A sender proves what an address received with the tx key; a receiver
+    // proves what reached its own address with its view key.
+    get_tx_proof(params) {
+        const data = this.wallet.requireOpen();
+        this.requireOnChain(params.txid);
+        requireMainnet(params.address);
+        const message = textParam(params.message, 'message');
+        if (this.sent(data, params.txid)) {
+            const secret = txSecret(this.spendKeys().spend_key, params.txid);
+            return { signature: `OutProofV1${hmacHex(secret, proofText('out', params.txid, params.address, message))}` };
+        }
+        const keys = this.keys();
+        if (!holders(this.store, params.address).some((h) => h.name === this.wallet.open.name)) {
+            throw new RpcError(ERR_OWNER.txid, `This wallet did not send transaction ${params.txid}, nor does it hold that address`);
+        }
+        return { signature: `InProofV1${hmacHex(keys.view_key, proofText('in', params.txid, params.address, message))}` };
+    }
+
+    check_tx_proof(params) {
+        this.wallet.requireOpen();
+        const tx = this.requireOnChain(params.txid);
+        requireMainnet(params.address);
+        const message = textParam(params.message, 'message');
+        const m = typeof params.signature === 'string' && /^(Out|In)ProofV1([0-9a-f]{64})$/.exec(params.signature);
+        if (!m) throw new RpcError(ERR_OWNER.signature, 'The signature is not a payment proof');
+        let secret = null;
+        if (m[1] === 'Out') {
+            secret = tx.sender && txSecret(this.store.keys(tx.sender).spend_key, params.txid);
+        } else {
+            const holder = holders(this.store, params.address)[0];
+            secret = holder && this.store.keys(holder.name).view_key;
+        }
+        const good = !!secret && sameHex(hmacHex(secret, proofText(m[1].toLowerCase(), params.txid, params.address, message)), m[2]);
+        if (!good) return { confirmations: 0, good: false, in_pool: false, received: 0n };
+        return { confirmations: this.chain.confirmations(tx), good: true, in_pool: tx.height === 0, received: receivedBy(tx, params.address) };
+    }
+
+    // ---- reserve proofs: the receipts claimed, signed with the spend key
+
+    get_reserve_proof(params) {
+        const data = this.wallet.requireOpen();
+        const keys = this.spendKeys();
+        if (typeof params.all !== 'boolean') throw paramsError('all must be true or false');
+        const message = textParam(params.message, 'message');
+        let inputs = reserveInputs(data, null);
+        if (!params.all) {
+            const account = this.wallet.requireAccount(data, { account_index: params.account_index });
+            const amount = atomicParam(params.amount, 'amount');
+            let sum = 0n;
+            inputs = reserveInputs(data, account).filter((input) => {
+                if (sum >= amount) return false;
+                sum += input.amount;
+                return true;
+            });
+            if (sum < amount) {
+                throw new RpcError(ERR.transfer, `Not enough money in account ${account} to prove ${formatAmount(amount)} ${TICKER}: ` +
+                    `its confirmed receipts hold ${formatAmount(sum)} ${TICKER}`);
+            }
+        }
+        if (inputs.length === 0) throw new RpcError(ERR.transfer, 'There is no confirmed money to prove');
+        const body = Buffer.from(stringifyExact(inputs.map((i) => [i.txid, i.amount]))).toString('hex');
+        const signature = crypto.sign(null, Buffer.from(reserveText(keys.address, message, body)), privateKey(keys.spend_key));
+        return { signature: `ReserveProofV1${body}${signature.toString('hex')}` };
+    }
+
+    // total: what the proof claims; spent: how much of it was spent since.
+    check_reserve_proof(params) {
+        this.wallet.requireOpen();
+        const parts = requireMainnet(params.address);
+        const message = textParam(params.message, 'message');
+        const m = typeof params.signature === 'string' && /^ReserveProofV1((?:[0-9a-f]{2})+)([0-9a-f]{128})$/.exec(params.signature);
+        const claims = m && reserveClaims(m[1]);
+        if (!claims) throw new RpcError(ERR_OWNER.signature, 'The signature is not a reserve proof');
+        if (!parts.spendPublic || !verifyWith(parts.spendPublic, reserveText(params.address, message, m[1]), Buffer.from(m[2], 'hex'))) {
+            return { good: false, spent: 0n, total: 0n };
+        }
+        const all = holders(this.store, params.address);
+        const holder = all.find((h) => this.store.keys(h.name).spend_key) ?? all[0];
+        const left = new Map();
+        for (const input of holder ? reserveInputs(this.store.load(holder.name), null) : []) {
+            left.set(input.txid, [...(left.get(input.txid) ?? []), input.amount]);
+        }
+        let total = 0n;
+        let spent = 0n;
+        for (const [txid, amount] of claims) {
+            const now = left.get(txid)?.shift() ?? 0n;
+            total += amount;
+            spent += amount > now ? amount - now : 0n;
+        }
+        return { good: true, spent, total };
+    }
+
+    // ---- signed messages
+
+    sign(params) {
+        const keys = this.spendKeys();
+        if (typeof params.data !== 'string') throw paramsError('data must be a string');
+        return { signature: `SigV1${crypto.sign(null, Buffer.from(messageText(params.data)), privateKey(keys.spend_key)).toString('hex')}` };
+    }
+
+    verify(params) {
+        this.wallet.requireOpen();
+        if (typeof params.data !== 'string') throw paramsError('data must be a string');
+        const parts = requireMainnet(params.address);
+        const m = typeof params.signature === 'string' && /^SigV1([0-9a-f]{128})$/.exec(params.signature);
+        return { good: !!m && !!parts.spendPublic && verifyWith(parts.spendPublic, messageText(params.data), Buffer.from(m[1], 'hex')) };
+    }
+}
+
+const OWNER_METHODS = [
+    'create_wallet', 'restore_deterministic_wallet', 'generate_from_keys', 'query_key', 'change_wallet_password',
+    'rescan_blockchain', 'rescan_spent', 'make_uri', 'parse_uri',
+    'get_address_book', 'add_address_book', 'edit_address_book', 'delete_address_book',
+    'set_tx_notes', 'get_tx_notes', 'get_tx_key', 'check_tx_key', 'get_tx_proof', 'check_tx_proof',
+    'get_reserve_proof', 'check_reserve_proof', 'sign', 'verify',
+];
+
+function ownerMethods(owner) {
+    return Object.fromEntries(OWNER_METHODS.map((m) => [m, (p) => owner[m](p)]));
+}
 
 // ---------------------------------------------------------------- HTTP
 
@@ -1135,6 +1878,7 @@ function walletHandler(wallet, chain) {
         label_account: (p) => wallet.label_account(p),
         label_address: (p) => wallet.label_address(p),
         ...sendingMethods(new Sending(wallet)),
+        ...ownerMethods(new Owner(wallet)),
         open_wallet: (p) => wallet.open_wallet(p),
         close_wallet: () => wallet.close_wallet(),
         sim_log: (p) => {

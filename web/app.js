@@ -1,6 +1,7 @@
 // The dashboard: wires the cards to the polls, to the wallet session and to
 // each other. What each card does is in its own module.
 
+import { startAddressBook } from './address-book.js';
 import { announce, HIDDEN_POLL_MS, notifying, startArrivals } from './arrivals.js';
 import { addPoll, keyChanged, onBlocked, reportFault, startConnection } from './connection.js';
 import { daemonHeight, onChainMoved, pollDaemon, pollPathHeight, startDaemonCard } from './daemon-card.js';
@@ -9,12 +10,18 @@ import { $ } from './dom.js';
 import { startIdleLock } from './idle-lock.js';
 import { pollLog, startLogCard } from './log-card.js';
 import { takeKeyFromAddress } from './pairing.js';
+import { startPaymentRequests } from './payment-request.js';
+import { startProofs } from './proofs.js';
+import { startQrRead } from './qr-read.js';
 import { addressName, ReceiveView } from './receive.js';
 import { sending } from './send-confirm.js';
 import { forgetDrafts, sendAccounts, sendBlocked, sendFromDefault, startSend } from './send.js';
+import { startSeedBackup } from './seed-backup.js';
 import { isStale } from './session.js';
 import { TransfersView } from './transfers-view.js';
 import { onWalletRead, pollWallet, refreshWallet, startWalletCard } from './wallet-card.js';
+import { startWalletCreate } from './wallet-create.js';
+import { startWalletTools } from './wallet-tools.js';
 import {
     closeWallet, onDeliberateClose, openWallet, pollWalletList, startWalletsCard, walletsBlocked,
 } from './wallets-card.js';
@@ -82,6 +89,13 @@ function start() {
     window.addEventListener('error', (e) => reportFault('page', e.error ?? e.message));
     startConnection();
     startDevices();
+    startWalletTools();
+    startSeedBackup();
+    startWalletCreate();
+    startAddressBook();
+    startPaymentRequests();
+    startProofs();
+    startQrRead();
 }
 
 start();

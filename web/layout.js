@@ -4,8 +4,8 @@
 // the document, not only drawn elsewhere, so that reading and tab order
 // follow what is seen.
 
-const WIDE = ['conn-card', 'wallets-card', 'wallet-card', 'send-card', 'receive-card', 'transfers-card', 'log-card', 'devices-card'];
-const NARROW_OPEN = ['conn-card', 'wallet-card', 'receive-card', 'send-card', 'transfers-card', 'wallets-card', 'log-card', 'devices-card'];
+const WIDE = ['conn-card', 'wallets-card', 'wallet-card', 'send-card', 'receive-card', 'transfers-card', 'book-card', 'tools-card', 'log-card', 'devices-card'];
+const NARROW_OPEN = ['conn-card', 'wallet-card', 'receive-card', 'send-card', 'transfers-card', 'book-card', 'tools-card', 'wallets-card', 'log-card', 'devices-card'];
 
 const narrow = window.matchMedia('(max-width: 640px)');
 let walletOpen = false;

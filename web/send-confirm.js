@@ -23,6 +23,12 @@ let prepared = null;
 let relay = null;
 let updateForm = () => {};
 let sentListener = () => {};
+// fn({session, destinations, sent}) after each relay that sent something.
+const relayedListeners = [];
+
+export function onRelayed(fn) {
+    relayedListeners.push(fn);
+}
 
 // A dry run whose answer cannot be confirmed; sentence says why.
 class NotPrepared extends Error {
@@ -195,6 +201,7 @@ async function confirm() {
     showResult(p, sent, error);
     updateForm();
     if (sent.length > 0) sentListener();
+    if (sent.length > 0) for (const fn of relayedListeners) fn({ session: p.session, destinations: p.destinations, sent });
 }
 
 // The transaction ids, folded: drawn when first opened, since a sweep may

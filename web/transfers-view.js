@@ -315,6 +315,7 @@ export class TransfersView {
             ...facts.map(([name, value, kind]) => el('div', {}, el('dt', {}, name), el('dd', { class: kind ?? '' }, value))),
             this.longFact('Transaction id', r.txid, 'Copy transaction id', status),
             this.longFact(incoming ? 'From address' : 'To address', r.address || 'not known', 'Copy address', status, !r.address));
+        this.dialog.dispatchEvent(new CustomEvent('transfer-shown', { detail: r }));
         if (!this.dialog.open) {
             this.opener = document.activeElement;
             this.dialog.showModal();

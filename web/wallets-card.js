@@ -15,6 +15,9 @@ let blocked = '';
 let busy = false;
 const closeListeners = [];
 
+// The names of the wallet files last listed.
+export const knownWallets = () => walletNames;
+
 export async function pollWalletList() {
     const answer = await getJson('wallets', 'Wallet list');
     walletNames = Array.isArray(answer?.wallets) ? answer.wallets.map(String) : [];

@@ -8,6 +8,7 @@ const WALLET_CODES = new Map([
     [-1, 'The wallet service hit an internal error.'],
     [-2, 'The wallet says this address is not valid.'],
     [-4, 'Not enough unlocked funds for this amount and its fee.'],
+    [-7, 'This wallet is view-only: it holds no spend key, so it can watch money arrive but not send it.'],
     [-13, 'No wallet is open. Open one under Wallets first.'],
     [-17, 'The amount must be more than zero.'],
     [-21, 'The wallet could not be opened: check its name and password.'],
