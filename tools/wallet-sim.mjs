@@ -11,7 +11,7 @@ import path from 'node:path';
 
 import { DECIMALS, formatAmount, MAX_ATOMIC, toAtomic, TICKER } from '../web/amount.js';
 import { parseJsonExact, stringifyExact } from '../web/exact-json.js';
-import { SEED_LENGTH, SEED_WORDS, seedWordIndex, seedWords } from '../web/seed-words.js';
+import { SEED_LENGTH, SEED_WORDS, seededRandom, seedWordIndex, seedWords } from '../web/seed-words.js';
 
 const HELP = `wallet-sim: a simulated wallet RPC service and daemon on loopback ports
 
@@ -679,17 +679,6 @@ const HISTORY_ACCOUNTS = [
     ['Savings', 'Salary', 'Rent'],
 ];
 const HISTORY_NOTES = ['Rent', 'Invoice 1042', 'Coffee with Sam', 'Refund, "damaged" item', 'Hosting, yearly', '=SUM(A1)'];
-
-function seededRandom(seed) {
-    let state = seed >>> 0;
-    return () => {
-        state = (state + 0x6d2b79f5) >>> 0;
-        let t = state;
-        t = Math.imul(t ^ (t >>> 15), t | 1);
-        t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
-        return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
-    };
-}
 
 function makeHistory(name, count, chainHeight, now) {
     const random = seededRandom(count * 7919 + name.length);

@@ -13,8 +13,9 @@ const CONSONANTS = 'bdfghklmnprstvz';
 const VOWELS = 'aeiou';
 
 // A small fixed pseudo-random sequence (mulberry32), so the list is the
-// same everywhere without being stored.
-function sequence(seed) {
+// same everywhere without being stored; the simulator's made-up histories
+// use it too.
+export function seededRandom(seed) {
     let state = seed >>> 0;
     return () => {
         state = (state + 0x6d2b79f5) >>> 0;
@@ -26,7 +27,7 @@ function sequence(seed) {
 }
 
 function makeWords() {
-    const next = sequence(0x4b5256);
+    const next = seededRandom(0x4b5256);
     const pick = (letters) => letters[Math.floor(next() * letters.length)];
     const byPrefix = new Map();
     while (byPrefix.size < SEED_WORD_COUNT) {
