@@ -1,5 +1,7 @@
 #include "health_share.h"
 
+#include "platform.h"
+
 namespace {
 
 // Keeps text as the last answer; a text too long to keep, or a second
@@ -12,7 +14,7 @@ void publish(shared_probe& shared, const std::string& text)
     // Its stores are releases: a reader that sees one of them sees the odd version too.
     shared.answer.store(text);
     shared.version.store(v + 2, std::memory_order_release);
-    shared.version.notify_all();
+    plat::wake_all(shared.version);
     shared.answered.store(true, std::memory_order_release);
 }
 
@@ -23,7 +25,7 @@ std::string last_answer(const shared_probe& shared)
     for (;;) {
         const std::uint32_t before = shared.version.load(std::memory_order_acquire);
         if ((before & 1u) != 0) {
-            shared.version.wait(before, std::memory_order_acquire);
+            plat::wait_while_equal(shared.version, before);
             continue;
         }
         // Its loads are acquires: the version below is read after them.
@@ -38,7 +40,7 @@ struct probe_round {
     ~probe_round()
     {
         shared.finished.fetch_add(1);
-        shared.finished.notify_all();
+        plat::wake_all(shared.finished);
     }
     probe_round(const probe_round&) = delete;
     probe_round& operator=(const probe_round&) = delete;
@@ -59,7 +61,7 @@ std::string shared_health_answer(shared_probe& shared, const std::function<std::
     }
     // A probe began within the second: the answer of the one in flight, or the last one.
     const std::uint32_t seen = shared.finished.load();
-    if (shared.started.load() != seen) shared.finished.wait(seen);
+    if (shared.started.load() != seen) plat::wait_while_equal(shared.finished, seen);
     std::string text = last_answer(shared);
     // None kept yet (the first probe has only just begun, or its answer was too long): probe alone.
     return text.empty() ? probe() : text;

@@ -177,6 +177,15 @@ long long tell_file(std::FILE* f);
 
 void sleep_ms(int ms);
 
+// Blocks while value holds old, and wakes every thread blocked so on value.
+// A futex on Linux (std::atomic::wait), WaitOnAddress on Windows: the
+// Windows std::atomic::wait of libstdc++ 12 checks the value and then
+// sleeps on a condition variable that its notify does not lock, so a
+// wake-up between the two is lost and the waiter sleeps until some later
+// notify.
+void wait_while_equal(const std::atomic<std::uint32_t>& value, std::uint32_t old);
+void wake_all(std::atomic<std::uint32_t>& value);
+
 // Fills buf with bytes from the system's secure random source (getrandom
 // on Linux, the system generator on Windows); false when it cannot.
 bool secure_random(unsigned char* buf, std::size_t len);

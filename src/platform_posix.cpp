@@ -250,6 +250,13 @@ long long tell_file(std::FILE* f) { return static_cast<long long>(::ftello(f)); 
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+void wait_while_equal(const std::atomic<std::uint32_t>& value, std::uint32_t old)
+{
+    value.wait(old, std::memory_order_acquire);
+}
+
+void wake_all(std::atomic<std::uint32_t>& value) { value.notify_all(); }
+
 bool secure_random(unsigned char* buf, std::size_t len)
 {
     while (len > 0) {

@@ -236,6 +236,18 @@ long long tell_file(std::FILE* f) { return _ftelli64(f); }
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// The atomic is read as the plain 32-bit word it holds.
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
+
+void wait_while_equal(const std::atomic<std::uint32_t>& value, std::uint32_t old)
+{
+    // WaitOnAddress may also return without a wake-up: check again.
+    while (value.load(std::memory_order_acquire) == old)
+        WaitOnAddress(const_cast<std::atomic<std::uint32_t>*>(&value), &old, sizeof old, INFINITE);
+}
+
+void wake_all(std::atomic<std::uint32_t>& value) { WakeByAddressAll(&value); }
+
 bool secure_random(unsigned char* buf, std::size_t len)
 {
     return BCryptGenRandom(nullptr, buf, static_cast<ULONG>(len), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "fake_upstream.h"
+#include "platform.h"
 #include "test_support.h"
 
 namespace {
@@ -43,23 +44,23 @@ TEST(HealthShare, RequestsWaitForTheProbeInFlight)
 {
     shared_probe shared;
     std::atomic<int> probes{0};
-    std::atomic<bool> entered{false};
-    std::atomic<bool> gate{false};
+    std::atomic<std::uint32_t> entered{0};
+    std::atomic<std::uint32_t> gate{0};
     auto probe = [&] {
         ++probes;
-        entered = true;
-        entered.notify_all();
-        gate.wait(false);
+        entered = 1;
+        plat::wake_all(entered);
+        plat::wait_while_equal(gate, 0);
         return std::string("{\"status\":\"unreachable\"}");
     };
     std::vector<std::string> answers(17);
     std::vector<std::thread> threads;
     threads.emplace_back([&] { answers[0] = shared_health_answer(shared, probe, 1000); });
-    entered.wait(false);
+    plat::wait_while_equal(entered, 0);
     for (int i = 1; i < 17; ++i)
         threads.emplace_back([&, i] { answers[i] = shared_health_answer(shared, probe, 1000 + i * 50); });
-    gate = true;
-    gate.notify_all();
+    gate = 1;
+    plat::wake_all(gate);
     for (auto& t : threads)
         t.join();
     EXPECT_EQ(probes.load(), 1);

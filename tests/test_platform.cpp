@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -74,6 +76,39 @@ TEST(InterruptAccept, WakesAnAcceptBlockedOnAnotherThread)
     // Where the interrupt closed the listener it also cleared the handle;
     // where it did not, the owner still has it to close.
     if (held.load() == plat::invalid_socket) listener.release();
+}
+
+// Two threads hand a turn to each other, each waiting for the other's move.
+// A wake-up lost between a waiter's check and its sleep stops the hand-over:
+// the deadline reports it, and later wake-ups let both threads end.
+TEST(WaitOnAtomic, NoWakeUpIsLostBetweenCheckAndSleep)
+{
+    constexpr std::uint32_t moves = 40000;
+    std::atomic<std::uint32_t> turn{0};
+    auto player = [&turn](std::uint32_t first) {
+        for (std::uint32_t mine = first; mine < moves; mine += 2) {
+            for (std::uint32_t seen = turn.load(); seen != mine; seen = turn.load())
+                plat::wait_while_equal(turn, seen);
+            // Moves a varying while later, so that the other thread is caught
+            // at every point of its wait: spinning, checking, going to sleep.
+            for (std::uint32_t spin = (mine * 2654435761u) >> 21; spin > 0; --spin)
+                std::atomic_signal_fence(std::memory_order_seq_cst);
+            turn.store(mine + 1);
+            plat::wake_all(turn);
+        }
+    };
+    std::thread a(player, 0);
+    std::thread b(player, 1);
+    auto both = std::async(std::launch::async, [&] {
+        a.join();
+        b.join();
+    });
+    if (both.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "the hand-over stopped at move " << turn.load() << " of " << moves;
+        while (both.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready)
+            plat::wake_all(turn);
+    }
+    EXPECT_EQ(turn.load(), moves);
 }
 
 TEST(ListDirectory, VisitsEveryEntryAndMarksFolders)
