@@ -6,15 +6,10 @@
 
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
-import http from 'node:http';
 import path from 'node:path';
-import { after, before, describe, it } from 'node:test';
+import { before, describe, it } from 'node:test';
 
-import { chromium } from 'playwright-core';
-
-import {
-    CHROMIUM, CHROMIUM_ARGS, simRpc, startServer, startSimulator, tempDir, until, walletAddress,
-} from './harness.mjs';
+import { simRpc, until, useAttackedWallet, walletAddress } from './harness.mjs';
 
 
 // The attacking page: what it learns goes into #result as JSON. The form
@@ -58,32 +53,10 @@ describe('a page from another origin', { timeout: 60000 }, () => {
     let server;
     let site;
     let browser;
-
+    const env = useAttackedWallet();
     before(async () => {
-        dir = tempDir();
-        sim = await startSimulator(dir);
-        server = await startServer(dir, sim);
-        await simRpc(sim, 'open_wallet', { filename: 'alice', password: 'demo' });
-        const target = `http://127.0.0.1:${server.port}`;
-        const page = attackPage(target, walletAddress(dir, 'bob'));
-        site = http.createServer((req, res) => {
-            res.writeHead(200, { 'Content-Type': 'text/html' });
-            res.end(page);
-        });
-        await new Promise((resolve) => site.listen(0, '127.0.0.2', resolve));
-        browser = await chromium.launch({
-            executablePath: CHROMIUM,
-            headless: true,
-            args: CHROMIUM_ARGS,
-        });
-    });
-
-    after(async () => {
-        await browser?.close();
-        await new Promise((resolve) => (site ? site.close(resolve) : resolve()));
-        await server?.stop();
-        await sim?.stop();
-        fs.rmSync(dir, { recursive: true, force: true });
+        ({ dir, sim, server, browser } = env);
+        site = await env.serveSite(attackPage(`http://127.0.0.1:${server.port}`, walletAddress(dir, 'bob')));
     });
 
     it('cannot spend, read the wallet or frame the dashboard', async () => {
@@ -92,7 +65,7 @@ describe('a page from another origin', { timeout: 60000 }, () => {
         const page = await browser.newPage();
         const seen = [];
         page.on('request', (r) => seen.push(`${r.method()} ${r.url()}`));
-        await page.goto(`http://127.0.0.2:${site.address().port}/`);
+        await page.goto(site);
         await page.locator('#result').filter({ hasNotText: 'running' }).waitFor({ timeout: 10000 });
         const results = JSON.parse(await page.locator('#result').textContent());
 

@@ -3,6 +3,7 @@
 
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
+import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import { after, before } from 'node:test';
@@ -407,6 +408,39 @@ export function useDashboard({ simArgs = [], blockSeconds = 3600, pace } = {}) {
     });
     after(async () => {
         await env.context?.close();
+        await env.server?.stop();
+        await env.sim?.stop();
+        if (env.dir) fs.rmSync(env.dir, { recursive: true, force: true });
+    });
+    return env;
+}
+
+// For pages that attack the wallet: the server and the simulator with alice
+// open, a plain Chromium (browserArgs added to its flags) for those pages,
+// and serveSite(html), which serves one page from a second loopback address
+// as another site would and returns that site's address.
+export function useAttackedWallet({ browserArgs = [] } = {}) {
+    const env = {};
+    const sites = [];
+    before(async () => {
+        env.dir = tempDir();
+        env.sim = await startSimulator(env.dir);
+        env.server = await startServer(env.dir, env.sim);
+        await simRpc(env.sim, 'open_wallet', { filename: 'alice', password: 'demo' });
+        env.browser = await chromium.launch({ executablePath: CHROMIUM, headless: true, args: [...CHROMIUM_ARGS, ...browserArgs] });
+    });
+    env.serveSite = async (html) => {
+        const site = http.createServer((req, res) => {
+            res.writeHead(200, { 'Content-Type': 'text/html' });
+            res.end(html);
+        });
+        sites.push(site);
+        await new Promise((resolve) => site.listen(0, '127.0.0.2', resolve));
+        return `http://127.0.0.2:${site.address().port}/`;
+    };
+    after(async () => {
+        await env.browser?.close();
+        for (const site of sites) await new Promise((resolve) => site.close(resolve));
         await env.server?.stop();
         await env.sim?.stop();
         if (env.dir) fs.rmSync(env.dir, { recursive: true, force: true });

@@ -6,17 +6,12 @@
 // Also: CSV cells that a spreadsheet would run, behind leading blanks.
 
 import assert from 'node:assert/strict';
-import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
-import { after, before, describe, it } from 'node:test';
-
-import { chromium } from 'playwright-core';
+import { before, describe, it } from 'node:test';
 
 import { toCsv } from '../../web/transfers.js';
-import {
-    CHROMIUM, CHROMIUM_ARGS, simRpc, startServer, startSimulator, tempDir, until, walletAddress,
-} from './harness.mjs';
+import { simRpc, until, useAttackedWallet, walletAddress } from './harness.mjs';
 
 const WRONG_HOST = 'This server does not answer for that host name: open the address shown in the server\'s banner, ' +
     'or start the server with --allow-host NAME for the name you use.';
@@ -42,27 +37,10 @@ describe('names a rebinding page could use', { timeout: 60000 }, () => {
     let dir;
     let sim;
     let server;
-    let site;
     let browser;
-
-    before(async () => {
-        dir = tempDir();
-        sim = await startSimulator(dir);
-        server = await startServer(dir, sim);
-        await simRpc(sim, 'open_wallet', { filename: 'alice', password: 'demo' });
-        browser = await chromium.launch({
-            executablePath: CHROMIUM,
-            headless: true,
-            args: [...CHROMIUM_ARGS, `--host-resolver-rules=MAP evil.local 127.0.0.1, MAP ${OWN_NAME} 127.0.0.1`],
-        });
-    });
-
-    after(async () => {
-        await browser?.close();
-        await new Promise((resolve) => (site ? site.close(resolve) : resolve()));
-        await server?.stop();
-        await sim?.stop();
-        fs.rmSync(dir, { recursive: true, force: true });
+    const env = useAttackedWallet({ browserArgs: [`--host-resolver-rules=MAP evil.local 127.0.0.1, MAP ${OWN_NAME} 127.0.0.1`] });
+    before(() => {
+        ({ dir, sim, server, browser } = env);
     });
 
     it('a page served as http://evil.local:PORT/ cannot read or spend', async () => {
@@ -98,18 +76,14 @@ describe('names a rebinding page could use', { timeout: 60000 }, () => {
 
     it('a foreign page\'s <img> by this machine\'s own name reaches no wallet route; the dashboard by that name works', async () => {
         const target = `http://${OWN_NAME}:${server.port}`;
-        site = http.createServer((req, res) => {
-            res.writeHead(200, { 'Content-Type': 'text/html' });
-            res.end(`<!doctype html><title>news</title><img src="${target}/rpc/get_height"><img src="${target}/wallets">`);
-        });
-        await new Promise((resolve) => site.listen(0, '127.0.0.2', resolve));
+        const site = await env.serveSite(`<!doctype html><title>news</title><img src="${target}/rpc/get_height"><img src="${target}/wallets">`);
         const page = await browser.newPage();
         const sent = [];
         const done = (r) => { if (r.url().startsWith(target)) sent.push(r); };
         // The server's JSON for an image is blocked in the browser (ORB) or arrives as an error status.
         page.on('requestfinished', done);
         page.on('requestfailed', done);
-        await page.goto(`http://127.0.0.2:${site.address().port}/`);
+        await page.goto(site);
         await until(() => sent.length === 2, 5000, 'both images sent');
         for (const r of sent) {
             const headers = await r.allHeaders();
