@@ -268,8 +268,15 @@ export const exact = (text) => new RegExp(`^${text.replace(/[.*+?^${}()|[\]\\]/g
 
 // Waits until an element matching selector holds exactly text (a string),
 // or text matching a pattern.
-export function waitForText(page, selector, text, options = WAIT) {
-    return page.locator(selector).filter({ hasText: typeof text === 'string' ? exact(text) : text }).first().waitFor(options);
+// On a time-out the error says what the element held instead.
+export async function waitForText(page, selector, text, options = WAIT) {
+    try {
+        await page.locator(selector).filter({ hasText: typeof text === 'string' ? exact(text) : text }).first().waitFor(options);
+    } catch (error) {
+        const held = await page.locator(selector).allTextContents().catch(() => ['(page gone)']);
+        error.message += `\n${selector} held: ${JSON.stringify(held)}`;
+        throw error;
+    }
 }
 
 // Resolves when check() is true, checking on every event-loop turn after a
