@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace plat {
@@ -156,11 +157,11 @@ bool set_recv_buffer(socket_t s, int bytes);
 // program bind a port this one holds.
 bool set_listener_reuse(socket_t s);
 
-// Called from the stop-request handler (async-signal-safe): makes a blocked
-// accept on the listener held in server_fd return. On POSIX the listener is
-// shut down but left open, so its descriptor number cannot be reused before
-// the main thread closes it; on Windows the handler closes it and clears
-// server_fd, since that is what wakes accept there.
+// Called from the stop-request handler, on a thread of its own: makes a
+// blocked accept on the listener held in server_fd return. On POSIX the
+// listener is shut down but left open, so its descriptor number cannot be
+// reused before the main thread closes it; on Windows the handler closes it
+// and clears server_fd, since that is what wakes accept there.
 void interrupt_accept(std::atomic<socket_t>& server_fd);
 
 // True when the file or directory at path can be read.
@@ -205,6 +206,25 @@ bool readable_by_others(const std::string& path);
 // Raises the soft limit on open descriptors to the hard one, so that idle
 // connections cannot use up a low default; nothing where there is none.
 void raise_open_file_limit();
+
+// Takes the stop request (Ctrl+C; SIGTERM on POSIX) while it lives and
+// calls handler for it, on a thread of its own. On POSIX every thread
+// started afterwards holds SIGINT and SIGTERM back and that thread takes
+// them with sigwait, so the handler is an ordinary call and no request can
+// land in a thread as it ends; the destructor waits for it once the handler
+// has been called. On Windows the C runtime runs the handler on a thread of
+// its own already. Where this cannot be arranged the system's own action,
+// ending the program, stays.
+class stop_request_thread {
+public:
+    explicit stop_request_thread(void (*handler)(int));
+    ~stop_request_thread();
+    stop_request_thread(const stop_request_thread&) = delete;
+    stop_request_thread& operator=(const stop_request_thread&) = delete;
+
+private:
+    std::thread thread_;
+};
 
 // Sets the stack size of threads started afterwards (std::thread included);
 // false where the platform keeps its own default.

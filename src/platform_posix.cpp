@@ -18,6 +18,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -293,6 +294,45 @@ void raise_open_file_limit()
         limit.rlim_cur = 1048576;
         ::setrlimit(RLIMIT_NOFILE, &limit);
     }
+}
+
+namespace {
+// Set by the stop-request thread before it calls the handler: from then on
+// it ends by itself, and may be waited for.
+std::atomic<bool> g_stop_taken{false};
+}  // namespace
+
+stop_request_thread::stop_request_thread(void (*handler)(int))
+{
+    // An asynchronous handler may land in any thread at any point, also in
+    // one that is ending; a ThreadSanitizer build was seen to lose such a
+    // stop request now and then. Held back everywhere, it waits for sigwait.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    if (pthread_sigmask(SIG_BLOCK, &stop, nullptr) != 0) return;
+    try {
+        thread_ = std::thread([stop, handler] {
+            int sig = 0;
+            while (sigwait(&stop, &sig) != 0) {
+            }
+            g_stop_taken.store(true);
+            handler(sig);
+        });
+    } catch (...) {
+        pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+    }
+}
+
+stop_request_thread::~stop_request_thread()
+{
+    if (!thread_.joinable()) return;
+    // Without a stop request yet it waits on until the program ends.
+    if (g_stop_taken.load())
+        thread_.join();
+    else
+        thread_.detach();
 }
 
 bool set_default_thread_stack([[maybe_unused]] std::size_t bytes)

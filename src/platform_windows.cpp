@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -289,6 +290,14 @@ bool readable_by_others(const std::string&) { return false; }
 
 // Windows has no such limit on sockets.
 void raise_open_file_limit() {}
+
+stop_request_thread::stop_request_thread(void (*handler)(int))
+{
+    std::signal(SIGINT, handler);
+    std::signal(SIGTERM, handler);
+}
+
+stop_request_thread::~stop_request_thread() = default;
 
 bool set_default_thread_stack(std::size_t)
 {

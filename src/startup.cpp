@@ -1,7 +1,6 @@
 #include "startup.h"
 
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -423,9 +422,6 @@ int run_server(int argc, const char* const* argv, config& cfg, shared_limits& li
         !take_login_file(cli.daemon_login_file, "--daemon-login-file", cfg.daemon_login))
         return 1;
 
-    std::signal(SIGINT, signal_handler);
-    std::signal(SIGTERM, signal_handler);
-
     std::string page = cfg.web_dir + page_file;
     if (!plat::readable(page)) {
         std::fprintf(stderr, "ERROR: Cannot find %s\n", page.c_str());
@@ -454,12 +450,15 @@ int run_server(int argc, const char* const* argv, config& cfg, shared_limits& li
 
     cfg.host_name = plat::host_name();
     if (cfg.bind_host == "0.0.0.0") cfg.lan_addresses = plat::lan_ipv4_addresses();
+    // The threads from here on, the stop request's and one per connection,
+    // need little stack.
+    plat::set_default_thread_stack(connection_stack);
+    const plat::stop_request_thread stop_requests(signal_handler);
     std::fputs(banner_text(cfg, pairing_code).c_str(), stdout);
     std::fflush(stdout);
 
     // From here the listener belongs to g_server_fd: the stop-request
     // handler may wake or close it, and shutdown closes what is left.
-    plat::set_default_thread_stack(connection_stack);
     g_server_fd.store(listener.release());
     if (g_running.load()) accept_loop(cfg, limits);
 

@@ -32,9 +32,9 @@ inline constexpr bool under_tsan = true;
 inline constexpr bool under_tsan = false;
 #endif
 
-// The threads of a server that serves nobody: its main thread, and once a
-// thread has started, ThreadSanitizer's own background thread.
-inline constexpr long long idle_threads = under_tsan ? 2 : 1;
+// The threads of a server that serves nobody: its main thread, the one that
+// waits for the stop request, and ThreadSanitizer's own background thread.
+inline constexpr long long idle_threads = under_tsan ? 3 : 2;
 
 // One "Name: value" field of /proc/<pid>/status as a number (kB for
 // memory); -1 when the process or the field is gone.
@@ -78,18 +78,6 @@ inline bool blocks_signal(long pid, long tid, int sig)
             return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
     }
     return true;
-}
-
-// The ids of the process's threads, other than its main one, that would
-// take sig if it were sent to them.
-inline std::vector<long> other_thread_ids(long pid, int sig)
-{
-    std::vector<long> ids;
-    for (const std::string& name : proc_entries(pid, "task")) {
-        long tid = std::stol(name);
-        if (tid != pid && !blocks_signal(pid, tid, sig)) ids.push_back(tid);
-    }
-    return ids;
 }
 
 // The first child process of pid (a program run under a tracer), or 0.

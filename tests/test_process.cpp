@@ -9,6 +9,10 @@
 #include "startup.h"
 #include "test_support.h"
 
+#ifndef _WIN32
+#include "process_stats.h"
+#endif
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -314,6 +318,30 @@ TEST_F(Program, StopRequestWithManyIdleConnections)
     EXPECT_EQ(c.wait(10s), 0);
     EXPECT_NE(c.out().find("\nShutdown.\n"), std::string::npos);
 }
+
+#ifndef _WIN32
+// The stop request is taken by sigwait on a thread of its own (which shows
+// it unblocked while it waits): every other thread, a connection's too,
+// holds it back, so that it can never land in a thread as that thread ends.
+// (The Windows console handler runs on a thread of its own.)
+TEST_F(Program, EveryThreadButTheOneThatWaitsForItHoldsTheStopRequestBack)
+{
+    test::child c(test::server_binary(), options({"--web-dir", web(), "--localhost-only", "--port", "0"}));
+    ASSERT_TRUE(c.wait_for_output("Press Ctrl+C to stop.\n\n", 10s));
+    const long pid = c.pid();
+    EXPECT_EQ(test::thread_count(pid), test::idle_threads);
+    plat::socket_handle idle = test::connect_loopback(test::banner_port(c.out()));
+    plat::send_all(idle.get(), "GET / HTTP/1.1\r\n");
+    ASSERT_TRUE(test::eventually([&] { return test::thread_count(pid) == test::idle_threads + 1; }));
+    long long holding = 0;
+    for (const std::string& task : test::proc_entries(pid, "task"))
+        holding += test::blocks_signal(pid, std::stol(task), SIGINT) &&
+                   test::blocks_signal(pid, std::stol(task), SIGTERM);
+    EXPECT_EQ(holding, test::idle_threads);
+    c.send_signal(stop_signal);
+    EXPECT_EQ(c.wait(10s), 0);
+}
+#endif
 
 TEST_F(Program, AClientThatResetsMidResponseLeavesTheServerServing)
 {
