@@ -32,16 +32,18 @@ check_demo() {
         kill -0 "$demo_pid" 2>/dev/null || break
         sleep 0.1
     done
-    body=$(get "$port" /health)
-    if [[ $body != '{"status":"ok"}' ]]; then
+    # Any check that fails shows the demo's output and stops the demo's whole group.
+    fail() {
         cat "$data/demo.out"
-        echo "tools/demo.sh $*: /health answered '$body'" >&2
+        echo "tools/demo.sh $1" >&2
         kill -TERM -- -"$demo_pid" 2>/dev/null || true
         exit 1
-    fi
+    }
+    body=$(get "$port" /health)
+    [[ $body == '{"status":"ok"}' ]] || fail "$*: /health answered '$body'"
     body=$(get "$port" /wallets)
-    [[ $body == *'"alice"'* && $body == *'"bob"'* ]] || { echo "tools/demo.sh $*: /wallets answered '$body'" >&2; exit 1; }
-    [[ $(get "$port" /) == *'<title>'* ]] || { echo "tools/demo.sh $*: no page at /" >&2; exit 1; }
+    [[ $body == *'"alice"'* && $body == *'"bob"'* ]] || fail "$*: /wallets answered '$body'"
+    [[ $(get "$port" /) == *'<title>'* ]] || fail "$*: no page at /"
     # As Ctrl+C reaches the whole group in a terminal; a script's background
     # job ignores SIGINT, so the stop request here is SIGTERM.
     kill -TERM -- -"$demo_pid"
